@@ -1,0 +1,154 @@
+// Console logger, message-and-exit routine and small allocation helpers.
+//
+// The logger writes each shown message to standard error and, unless the target says
+// otherwise, to standard output, one newline after each. message_exit formats into a
+// 4096-byte buffer that grows to the exact size, appends the system error noted on entry,
+// prints on both streams and exits for a non-zero status (exit, so that stdio is flushed).
+#include "diagnostics/log.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+// Process-wide logger state; nothing in the tool changes it.
+int log_threshold = 6;
+const char* log_target = nullptr; // none: standard error and standard output
+
+void console_log_v(int level, const char* format, va_list args)
+    __attribute__((format(printf, 2, 0)));
+
+void console_log_v(int level, const char* format, va_list args) {
+    if (level > log_threshold)
+        return;
+    if (log_target && strcasecmp(log_target, "console") != 0 && strcasecmp(log_target, "stderr") != 0)
+        return;
+    va_list copy;
+    va_copy(copy, args);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    if (!log_target || strcasecmp(log_target, "console") == 0) {
+        std::vfprintf(stdout, format, copy);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    va_end(copy);
+}
+
+void console_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+void console_log(int level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    console_log_v(level, format, args);
+    va_end(args);
+}
+
+void print_on_both_streams(const char* text) {
+    const std::size_t length = std::strlen(text);
+    const bool ends_in_newline = length > 0 && text[length - 1] == '\n';
+    for (FILE* stream : {stderr, stdout}) {
+        std::fputs(text, stream);
+        if (!ends_in_newline)
+            std::fputc('\n', stream);
+        std::fflush(stream);
+    }
+}
+
+} // namespace
+
+log_message_fn log_message = console_log;
+log_message_v_fn log_message_v = console_log_v;
+
+void message_exit(int status, const char* format, ...) {
+    const int error = errno;
+    std::size_t size = 4096;
+    char* text = static_cast<char*>(std::malloc(size));
+    if (!text) {
+        print_on_both_streams("Can't allocate memory for error message");
+        if (status != 0)
+            std::exit(status);
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int needed = std::vsnprintf(text, size, format, args);
+    if (needed >= 0 && static_cast<std::size_t>(needed) >= size) {
+        if (char* grown = static_cast<char*>(std::realloc(text, static_cast<std::size_t>(needed) + 1))) {
+            text = grown;
+            size = static_cast<std::size_t>(needed) + 1;
+            std::vsnprintf(text, size, format, again);
+        }
+    }
+    va_end(again);
+    va_end(args);
+    if (error != 0) {
+        char suffix[512];
+        const int suffix_length =
+            std::snprintf(suffix, sizeof suffix, "\nSystem error %d: %s", error, std::strerror(error));
+        const std::size_t used = std::strlen(text);
+        const std::size_t total = used + static_cast<std::size_t>(suffix_length) + 1;
+        if (total > size) {
+            if (char* grown = static_cast<char*>(std::realloc(text, total))) {
+                text = grown;
+                size = total;
+            }
+        }
+        std::snprintf(text + used, size - used, "%s", suffix);
+    }
+    print_on_both_streams(text);
+    std::free(text);
+    if (status != 0)
+        std::exit(status);
+}
+
+char* format_alloc(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    char* text = nullptr;
+    const int result = vasprintf(&text, format, args);
+    va_end(args);
+    if (result < 0)
+        message_exit(1, "Cannot allocate memory: %s", std::strerror(ENOMEM));
+    return text;
+}
+
+char** string_array_append(char** array, const char* text) {
+    std::size_t count = 0;
+    while (array && array[count])
+        ++count;
+    // entries, the new one, the terminator and one spare slot
+    const std::size_t slots = count + 3;
+    char** grown = static_cast<char**>(std::realloc(array, slots * sizeof(char*)));
+    if (!grown) {
+        log_message(3, "System error: %s\n", std::strerror(errno));
+        return nullptr;
+    }
+    char* copy = strdup(text);
+    if (!copy) {
+        log_message(3, "System error: %s\n", std::strerror(errno));
+        grown[count] = nullptr;
+        string_array_free(grown);
+        return nullptr;
+    }
+    grown[count] = copy;
+    grown[count + 1] = nullptr;
+    grown[count + 2] = nullptr;
+    return grown;
+}
+
+void string_array_free(char** array) {
+    if (!array)
+        return;
+    for (char** entry = array; *entry; ++entry)
+        std::free(*entry);
+    std::free(array);
+}

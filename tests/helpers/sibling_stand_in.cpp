@@ -1,0 +1,107 @@
+// Stand-in for the panel's sibling mail utilities (relayctl-outgoing, relayctl-domain,
+// relayctl-imap, relayctl-transport) in tests.
+//
+// Every call appends one line to the call log ($SIBLING_LOG, default
+// $SANDBOX_SCRATCH/sibling-calls): argv[0] and each argument in single quotes, with
+// backslash escapes for quote, backslash, newline, tab and other control or non-ASCII
+// bytes (\xHH), so that every byte of the argument vector is visible.
+//
+// What it then does is chosen per call by the rules file ($SIBLING_RULES, default
+// $SANDBOX_SCRATCH/sibling-rules): lines "PATTERN<TAB>ACTION[<TAB>STDOUT[<TAB>STDERR]]";
+// the first rule whose shell pattern (fnmatch) matches the call's log line applies.
+// ACTION is an exit status or "kill:N" (die by signal N). STDOUT and STDERR are written
+// with "\n" turned into a newline. Without a matching rule it exits 0 silently.
+#include <fnmatch.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string quoted(const std::string& argument) {
+    std::string out = "'";
+    for (const char character : argument) {
+        const auto byte = static_cast<unsigned char>(character);
+        char escaped[8];
+        switch (byte) {
+        case '\'': out += "\\'"; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20 || byte >= 0x7f) {
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+                out += escaped;
+            } else {
+                out += static_cast<char>(byte);
+            }
+        }
+    }
+    return out + "'";
+}
+
+std::string setting(const char* name, const char* fallback) {
+    if (const char* value = std::getenv(name))
+        return value;
+    const char* scratch = std::getenv("SANDBOX_SCRATCH");
+    return std::string(scratch ? scratch : "/tmp") + "/" + fallback;
+}
+
+std::string unescaped(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 'n') {
+            out += '\n';
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string field(const std::string& line, std::size_t index) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < index; ++i) {
+        start = line.find('\t', start);
+        if (start == std::string::npos)
+            return "";
+        ++start;
+    }
+    return line.substr(start, line.find('\t', start) - start);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string call;
+    for (int i = 0; i < argc; ++i)
+        call += (i ? " " : "") + quoted(argv[i]);
+    {
+        std::ofstream log(setting("SIBLING_LOG", "sibling-calls"), std::ios::app);
+        log << call << '\n';
+    }
+    std::ifstream rules(setting("SIBLING_RULES", "sibling-rules"));
+    for (std::string rule; std::getline(rules, rule);) {
+        if (rule.empty() || fnmatch(field(rule, 0).c_str(), call.c_str(), 0) != 0)
+            continue;
+        const std::string out = unescaped(field(rule, 2));
+        const std::string err = unescaped(field(rule, 3));
+        if (!out.empty())
+            (void)!write(STDOUT_FILENO, out.data(), out.size());
+        if (!err.empty())
+            (void)!write(STDERR_FILENO, err.data(), err.size());
+        const std::string action = field(rule, 1);
+        if (action.rfind("kill:", 0) == 0) {
+            const int signal_number = std::atoi(action.c_str() + 5);
+            ::signal(signal_number, SIG_DFL);
+            ::raise(signal_number);
+        }
+        return std::atoi(action.c_str());
+    }
+    return 0;
+}
