@@ -1,1 +1,91 @@
-// (placeholder)
+// Named inter-process file locks: lock file naming, opening and locking, release.
+#include "files/file_lock.h"
+
+// The digest uses libcrypto's MD5 interface, which is marked deprecated since 3.0; the
+// name of a lock file must stay byte for byte what every other locker computes.
+#define OPENSSL_SUPPRESS_DEPRECATED 1
+#include <openssl/md5.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "diagnostics/log.h"
+
+namespace {
+
+const char* const lock_directory = "/run/lock/files";
+
+} // namespace
+
+char* lock_file_path(const char* name) {
+    // The digest is taken over an empty prefix followed by the name.
+    const std::size_t digest_length = MD5_DIGEST_LENGTH;
+    unsigned char digest[digest_length];
+    MD5_CTX context;
+    MD5_Init(&context);
+    MD5_Update(&context, "", 0);
+    MD5_Update(&context, name, std::strlen(name));
+    MD5_Final(digest, &context);
+
+    static const char hex_digits[] = "0123456789abcdef";
+    char hex[2 * digest_length + 1];
+    for (std::size_t i = 0; i < digest_length; ++i) {
+        hex[2 * i] = hex_digits[digest[i] >> 4];
+        hex[2 * i + 1] = hex_digits[digest[i] & 0x0f];
+    }
+    hex[2 * digest_length] = '\0';
+    return format_alloc("%s/%s", lock_directory, hex);
+}
+
+file_lock* file_lock_open(const char* name, int flags, int operation, int in_lock_dir) {
+    auto* lock = static_cast<file_lock*>(std::calloc(1, sizeof(file_lock)));
+    if (lock == nullptr) {
+        return nullptr;
+    }
+    lock->path = in_lock_dir != 0 ? lock_file_path(name) : format_alloc("%s", name);
+
+    // Close-on-exec: the tool runs children (postmap among them) while it holds a lock; a
+    // descriptor inherited by a child would keep the lock alive after the tool released it.
+    lock->fd = open(lock->path, flags | O_CLOEXEC, 0644);
+    if (lock->fd < 0) {
+        int error = errno;
+        message_exit(0, "Unable to open file \"%s\": %s.", lock->path, std::strerror(error));
+        errno = error;
+        return lock;
+    }
+    int status;
+    do {
+        status = flock(lock->fd, operation);
+    } while (status != 0 && errno == EINTR);
+    if (status != 0) {
+        int error = errno;
+        close(lock->fd);
+        lock->fd = error == EAGAIN ? 0 : -1;
+        errno = error;
+    }
+    return lock;
+}
+
+file_lock* file_lock_exclusive(const char* name, int in_lock_dir) {
+    return file_lock_open(name, O_RDWR | O_CREAT | O_TRUNC, LOCK_EX, in_lock_dir);
+}
+
+int file_lock_release(file_lock* lock) {
+    if (lock == nullptr) {
+        return -1;
+    }
+    int result = 0;
+    if (lock->fd > 0 && close(lock->fd) != 0) {
+        message_exit(0, "An error occured during closing '%s' file: %s\n", lock->path,
+                     std::strerror(errno));
+        result = -1;
+    }
+    std::free(lock->path);
+    std::free(lock);
+    return result;
+}

@@ -1,0 +1,36 @@
+// The mail system account and the domain mail directories.
+//
+// Every domain's mail directory lies under the mail names root (CORVO_MAILNAMES_D of the
+// server configuration, "/var/qmail/mailnames" by default), is named after the domain in
+// lower case, belongs to the account "popuser" and has mode 0750.
+//
+// DIAGNOSTICS: mailSystemUser raises corvo::SystemError "user popuser not found".
+// prepareDomainMailDirectory raises std::filesystem::filesystem_error when the directory
+// cannot be created and corvo::mail::FSError ("chown" or "chmod") when its owner or mode
+// cannot be set.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace corvo::mail {
+
+struct MailSystemUser {
+    uid_t uid;
+    gid_t gid;
+};
+
+// The process-wide record of the ids of "popuser", looked up again on every call.
+MailSystemUser& mailSystemUser();
+
+// The domain's mail directory: the mail names root, '/', the domain in lower case (ASCII).
+// Reads the server configuration on every call.
+std::string domainMailDirectory(const std::string& domain);
+
+// Creates the domain's mail directory when missing (missing parents get mode 0700 and the
+// process's owner), then gives the directory itself the user's ids and mode 0750, also
+// when it existed before; its contents are not touched.
+void prepareDomainMailDirectory(const MailSystemUser& user, const std::string& domain);
+
+} // namespace corvo::mail

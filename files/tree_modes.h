@@ -1,0 +1,27 @@
+// Ownership and modes of a whole directory tree.
+//
+// chown_tree gives every regular file and directory of a tree one owner; chmod_tree gives
+// regular files one mode and directories another. Symbolic links (and devices, sockets,
+// pipes) are left alone and never followed, so a link cannot lead the walk out of the
+// tree. A path naming a regular file is changed whatever include_top says; a directory
+// given as the path is changed itself only when include_top is 1, while its subdirectories
+// at every depth always are. The walk changes the working directory while it runs and
+// restores it before returning.
+//
+// DIAGNOSTICS: a missing path prints "Directory entry <path> doesn't exist: <error>" through
+// message_exit(0, ...) and the walk returns 0. Every other failure (status, open, change of
+// directory, chown, chmod, close) is fatal: message_exit(1, ...) ends the process with
+// status 1, so the walk either completes or the process ends.
+#pragma once
+
+#include <sys/types.h>
+
+// Returns 0.
+int chown_tree(const char* path, uid_t uid, gid_t gid, int include_top);
+
+// Returns 0.
+int chmod_tree(const char* path, mode_t file_mode, mode_t dir_mode, int include_top);
+
+// chown_tree, then chmod_tree; returns 0.
+int set_tree_owner_and_modes(const char* path, uid_t uid, gid_t gid, mode_t file_mode,
+                             mode_t dir_mode, int include_top);
