@@ -1,1 +1,154 @@
-// (placeholder)
+// Command lines, their quoting, and running them through the fork and exec engine.
+//
+// The failure report is a Boost.Format template fed after construction, so its text is
+// rendered only when it is printed. DIAGNOSTICS: see ExecCmd.hpp.
+#include "lib/process/lib/ExecCmd.hpp"
+
+#include "lib/process/lib/fork_exec.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+namespace corvo {
+namespace {
+
+enum class QuoteClass : unsigned char { Copy, Backslash, QuoteAround };
+
+constexpr std::array<QuoteClass, 256> makeQuoteTable() {
+    std::array<QuoteClass, 256> table{};
+    for (const char special : std::string_view("\t \"#$&'()*;<>?[\\`|~"))
+        table[static_cast<unsigned char>(special)] = QuoteClass::Backslash;
+    table[static_cast<unsigned char>('\n')] = QuoteClass::QuoteAround;
+    return table;
+}
+
+constexpr std::array<QuoteClass, 256> quoteTable = makeQuoteTable();
+
+char* copyOf(const std::string& text) {
+    char* copy = ::strdup(text.c_str());
+    if (copy == nullptr)
+        throw std::bad_alloc();
+    return copy;
+}
+
+// "<name> is\n<content>" ending in one newline; empty when there is no content.
+std::string section(const char* name, const std::string& content) {
+    if (content.empty())
+        return {};
+    std::string text = std::string(name) + " is\n" + content;
+    if (content.back() != '\n')
+        text += '\n';
+    return text;
+}
+
+} // namespace
+
+std::string quoteArgument(const std::string& argument) {
+    std::string quoted;
+    quoted.reserve(argument.size() + argument.size() / 4);
+    for (const char byte : argument) {
+        switch (quoteTable[static_cast<unsigned char>(byte)]) {
+        case QuoteClass::Copy:
+            quoted += byte;
+            break;
+        case QuoteClass::Backslash:
+            quoted += '\\';
+            quoted += byte;
+            break;
+        case QuoteClass::QuoteAround:
+            quoted += '\'';
+            quoted += byte;
+            quoted += '\'';
+            break;
+        }
+    }
+    return quoted;
+}
+
+CmdLine::CmdLine(const std::string& program) {
+    argv_.reserve(2);
+    argv_.push_back(copyOf(program));
+    argv_.push_back(nullptr);
+}
+
+CmdLine::~CmdLine() {
+    for (char* argument : argv_)
+        std::free(argument);
+}
+
+CmdLine& CmdLine::add(const std::string& argument) {
+    argv_.reserve(argv_.size() + 1); // so that the insertion below cannot throw
+    argv_.insert(argv_.end() - 1, copyOf(argument));
+    return *this;
+}
+
+CmdLine& CmdLine::add(const char* argument) {
+    return add(std::string(argument));
+}
+
+std::string CmdLine::commandLineText() const {
+    std::string text;
+    for (std::size_t index = 0; index + 1 < argv_.size(); ++index) {
+        if (index > 0)
+            text += ' ';
+        const std::string argument = argv_[index];
+        text += argument.empty() ? "''" : quoteArgument(argument);
+    }
+    return text;
+}
+
+const ExTag ExecCmd::Failed{"ExecCmd::ExFailed"};
+
+ExecCmd::ExecCmd(const std::string& program) : CmdLine(program), program_(program) {}
+
+ExecCmd::~ExecCmd() = default;
+
+ExecCmd& ExecCmd::add(const std::string& argument) {
+    CmdLine::add(argument);
+    return *this;
+}
+
+void ExecCmd::setEnv(const std::string& name, const std::string& value) {
+    environment_[name] = value;
+}
+
+int ExecCmd::run() {
+    if (exec() != 0)
+        reportError();
+    return returnCode_;
+}
+
+int ExecCmd::runNoThrow() {
+    try {
+        return exec();
+    } catch (...) {
+        return returnCode_;
+    }
+}
+
+int ExecCmd::exec() {
+    started_ = true;
+    errno = 0;
+    returnCode_ = fork_exec::forkExecvGetOutErr(std::string(stdinText_), stdoutText_,
+                                                stderrText_, program_, argv().data(), user_,
+                                                changeToHome_, environment_);
+    errorNumber_ = errno;
+    lastError_ = errorNumber_ != 0 ? std::strerror(errorNumber_) : "";
+    finished_ = true;
+    return returnCode_;
+}
+
+void ExecCmd::reportError() const {
+    throw ExecCmdFailed("Execution of %1% failed with return code %2%.\n%3%%4%%5%%6%", 30,
+                        "void corvo::ExecCmd::reportError() const", "lib/process/lib/ExecCmd",
+                        76) %
+        commandLineText() % returnCode_ % section("Stdin", stdinText_) %
+        section("Stdout", stdoutText_) % section("Stderr", stderrText_) %
+        section("Last error", lastError_);
+}
+
+} // namespace corvo

@@ -1,1 +1,429 @@
-// (placeholder)
+// Fork and exec engine: one child with three pipes, served by one select loop.
+//
+// The parent's descriptors are held by move-only owners so that every exit path, a raised
+// exception included, closes them; the child is always waited for before anything is raised.
+// SIGPIPE is blocked in the parent only, after the fork and for the length of the loop; a
+// SIGPIPE that our own write raised is taken off the pending set before the mask is restored,
+// so a child that stopped reading ends the feeding (EPIPE) and nothing else.
+//
+// DIAGNOSTICS: see fork_exec.h.
+#include "lib/process/lib/fork_exec.h"
+
+#include "diagnostics/Errors.hpp"
+#include "diagnostics/log.h"
+#include "lib/process/lib/Descriptor.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <utility>
+#include <vector>
+
+namespace fork_exec {
+namespace {
+
+using corvo::process::Descriptor;
+
+struct PipeEnds {
+    Descriptor read;
+    Descriptor write;
+};
+
+PipeEnds makePipe() {
+    int ends[2];
+    if (::pipe(ends) != 0)
+        message_exit(1, "forkExecvGetOutErr: pipe() failed");
+    return {Descriptor(ends[0]), Descriptor(ends[1])};
+}
+
+void setNonBlocking(const Descriptor& descriptor) {
+    const int flags = ::fcntl(descriptor.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(descriptor.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+        message_exit(1, "forkExecvGetOutErr: fcntl(O_NONBLOCK) failed");
+}
+
+// Blocks SIGPIPE for its lifetime and discards a SIGPIPE raised meanwhile (unless one was
+// already pending before), then restores the previous mask and errno.
+class SigpipeHold {
+public:
+    SigpipeHold() {
+        sigemptyset(&pipeSignal_);
+        sigaddset(&pipeSignal_, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipeSignal_, &previous_);
+    }
+    SigpipeHold(const SigpipeHold&) = delete;
+    SigpipeHold& operator=(const SigpipeHold&) = delete;
+    ~SigpipeHold() {
+        const int saved = errno;
+        sigset_t pending;
+        if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec now{};
+            sigtimedwait(&pipeSignal_, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        errno = saved;
+    }
+
+private:
+    sigset_t pipeSignal_{};
+    sigset_t previous_{};
+    bool wasPending_ = false;
+};
+
+// Where the corvo::ExecCmd form of the engine takes its input and puts its output.
+struct TextContext {
+    const std::string& input;
+    std::size_t offset;
+    std::string& output;
+    std::string& errors;
+};
+
+std::size_t provideText(char* buffer, std::size_t capacity, void* context) {
+    auto* text = static_cast<TextContext*>(context);
+    const std::size_t count = std::min(capacity, text->input.size() - text->offset);
+    std::memcpy(buffer, text->input.data() + text->offset, count);
+    text->offset += count;
+    return count;
+}
+
+void appendOutput(const char* bytes, std::size_t count, void* context) {
+    static_cast<TextContext*>(context)->output.append(bytes, count);
+}
+
+void appendErrors(const char* bytes, std::size_t count, void* context) {
+    static_cast<TextContext*>(context)->errors.append(bytes, count);
+}
+
+void writeAll(int descriptor, const char* text) {
+    std::size_t left = std::strlen(text);
+    while (left > 0) {
+        const ssize_t written = ::write(descriptor, text, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        text += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+// Everything the child does between fork and exec. Never returns.
+[[noreturn]] void runChild(int childStdin, int childStdout, int childStderr, const char* program,
+                           char* const argv[], const char* user, bool changeToHome,
+                           const environment_map& environment) {
+    try {
+        int sources[3] = {childStdin, childStdout, childStderr};
+        // A pipe end that sits on 0..2 (the tool started with a standard stream closed) is
+        // moved up first, so that placing one stream cannot overwrite the source of another.
+        for (int target = 0; target < 3; ++target) {
+            int& source = sources[target];
+            if (source >= 0 && source < 3 && source != target) {
+                source = ::fcntl(source, F_DUPFD, 3);
+                if (source < 0)
+                    corvo::throwSystemError("dup2Custom failed", errno);
+            }
+        }
+        for (int target = 0; target < 3; ++target)
+            dup2Custom(sources[target], target);
+        closefrom(3);
+
+        if (user != nullptr && *user != '\0') {
+            uid_t id = 0;
+            if (const passwd* entry = ::getpwnam(user))
+                id = entry->pw_uid;
+            else
+                message_exit(0, "Unable to getpwnam for user %s", user);
+            if (id != 0)
+                p_setuid(user, changeToHome ? P_SETUID_CHDIR : 0);
+        }
+        for (const auto& [name, value] : environment)
+            if (::setenv(name.c_str(), value.c_str(), 1) != 0)
+                corvo::throwSystemError("forkExecvPipes: setenv() falied", errno);
+
+        ::execvp(program, argv);
+        message_exit(1, "forkExecvPipes: execv() failed: %s\n", std::strerror(errno));
+    } catch (const std::exception& error) {
+        writeAll(2, error.what());
+        writeAll(2, "\n");
+    } catch (...) {
+    }
+    ::_exit(1);
+}
+
+// Parses a /proc/self/fd entry: digits only, no leading zero except "0", at most INT_MAX.
+bool parseDescriptor(const char* name, int& number) {
+    if (name[0] < '0' || name[0] > '9' || (name[0] == '0' && name[1] != '\0'))
+        return false;
+    long value = 0;
+    for (const char* digit = name; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9')
+            return false;
+        value = value * 10 + (*digit - '0');
+        if (value > INT_MAX)
+            return false;
+    }
+    number = static_cast<int>(value);
+    return true;
+}
+
+// Closes the listed descriptors from lowest up. Succeeds only when the whole listing was read
+// within the entry budget, every name was a descriptor below limit, and the listing showed
+// the directory's own descriptor (proof that it is this process's live table).
+bool closeListed(int lowest, int limit) {
+    DIR* directory = ::opendir("/proc/self/fd");
+    if (directory == nullptr)
+        return false;
+    const int own = ::dirfd(directory);
+    int budget = limit > 999 ? limit / 10 : 100;
+    bool sawOwn = false;
+    bool complete = false;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(directory);
+        if (entry == nullptr) {
+            complete = errno == 0;
+            break;
+        }
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        if (budget-- <= 0)
+            break;
+        int descriptor = -1;
+        if (!parseDescriptor(entry->d_name, descriptor) || descriptor >= limit)
+            break;
+        if (descriptor == own)
+            sawOwn = true;
+        else if (descriptor >= lowest)
+            ::close(descriptor);
+    }
+    ::closedir(directory);
+    return complete && sawOwn;
+}
+
+} // namespace
+
+int forkExecvGetOutErr(provider_fn provider, consumer_fn onStdout, consumer_fn onStderr,
+                       const char* program, char* const argv[], const char* user,
+                       bool changeToHome, const environment_map& environment, void* context,
+                       std::size_t stdinBufferSize, std::size_t stdoutBufferSize,
+                       std::size_t stderrBufferSize) {
+    PipeEnds input = makePipe();
+    PipeEnds output = makePipe();
+    PipeEnds errors = makePipe();
+    setNonBlocking(input.write);
+    setNonBlocking(output.read);
+    setNonBlocking(errors.read);
+
+    // Allocated before the fork, so that running out of memory cannot leave a child behind.
+    std::vector<char> inBuffer(std::max<std::size_t>(stdinBufferSize, 1));
+    std::vector<char> outBuffer(std::max<std::size_t>(stdoutBufferSize, 1));
+    std::vector<char> errBuffer(std::max<std::size_t>(stderrBufferSize, 1));
+
+    // The child's exit() flushes its copy of the tool's stdio buffers into the pipes; what the
+    // tool has written so far must not show up as the child's output.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t child = forkExecvPipes(input.read.get(), output.write.get(), errors.write.get(),
+                                       program, argv, user, changeToHome, environment);
+    input.read.close();
+    output.write.close();
+    errors.write.close();
+
+    Descriptor& toChild = input.write;
+    Descriptor& fromStdout = output.read;
+    Descriptor& fromStderr = errors.read;
+    std::exception_ptr kept;
+    {
+        SigpipeHold hold;
+        std::size_t pending = 0;
+        while (toChild.isOpen() || fromStdout.isOpen() || fromStderr.isOpen()) {
+            try {
+                fd_set readable;
+                fd_set writable;
+                FD_ZERO(&readable);
+                FD_ZERO(&writable);
+                int highest = -1;
+                auto watch = [&highest](const Descriptor& descriptor, fd_set& set) {
+                    if (!descriptor.isOpen())
+                        return;
+                    if (descriptor.get() >= FD_SETSIZE)
+                        corvo::throwSystemError("forkExecvGetOutErr: select() failed", EINVAL);
+                    FD_SET(descriptor.get(), &set);
+                    highest = std::max(highest, descriptor.get());
+                };
+                watch(toChild, writable);
+                watch(fromStdout, readable);
+                watch(fromStderr, readable);
+                if (::select(highest + 1, &readable, &writable, nullptr, nullptr) < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    corvo::throwSystemError("forkExecvGetOutErr: select() failed", errno);
+                }
+                if (toChild.isOpen() && FD_ISSET(toChild.get(), &writable) &&
+                    !writeFromCallback(toChild.get(), inBuffer.data(), inBuffer.size(), &pending,
+                                       provider, context))
+                    toChild.close();
+                if (fromStdout.isOpen() && FD_ISSET(fromStdout.get(), &readable) &&
+                    !readToCallback(fromStdout.get(), onStdout, context, outBuffer.data(),
+                                    outBuffer.size()))
+                    fromStdout.close();
+                if (fromStderr.isOpen() && FD_ISSET(fromStderr.get(), &readable) &&
+                    !readToCallback(fromStderr.get(), onStderr, context, errBuffer.data(),
+                                    errBuffer.size()))
+                    fromStderr.close();
+            } catch (...) {
+                kept = std::current_exception();
+                ::kill(child, SIGTERM);
+                toChild.close();
+                fromStdout.close();
+                fromStderr.close();
+            }
+        }
+    }
+
+    int status = 0;
+    pid_t waited = -1;
+    do {
+        waited = ::waitpid(child, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (kept)
+        std::rethrow_exception(kept);
+    if (waited < 0 || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+int forkExecvGetOutErr(const std::string& stdinText, std::string& stdoutText,
+                       std::string& stderrText, const std::string& program, char* const argv[],
+                       const std::string& user, bool changeToHome,
+                       const environment_map& environment) {
+    TextContext context{stdinText, 0, stdoutText, stderrText};
+    return forkExecvGetOutErr(provideText, appendOutput, appendErrors, program.c_str(), argv,
+                              user.c_str(), changeToHome, environment, &context, 4096, 4096,
+                              4096);
+}
+
+pid_t forkExecvPipes(int childStdin, int childStdout, int childStderr, const char* program,
+                     char* const argv[], const char* user, bool changeToHome,
+                     const environment_map& environment) {
+    const pid_t child = ::fork();
+    if (child < 0)
+        corvo::throwSystemError("forkExecvPipes: fork() failed", errno);
+    if (child == 0)
+        runChild(childStdin, childStdout, childStderr, program, argv, user, changeToHome,
+                 environment);
+    return child;
+}
+
+void dup2Custom(int descriptor, int target) {
+    if (descriptor == target)
+        return;
+    if (descriptor < 0) {
+        descriptor = ::open("/dev/null", O_RDWR);
+        if (descriptor < 0)
+            corvo::throwSystemError("dup2Custom failed", errno);
+        if (descriptor == target)
+            return;
+    }
+    while (::dup2(descriptor, target) < 0) {
+        if (errno != EINTR)
+            corvo::throwSystemError("dup2Custom failed", errno);
+    }
+    ::close(descriptor);
+}
+
+bool readToCallback(int descriptor, consumer_fn consumer, void* context, char* buffer,
+                    std::size_t size) {
+    for (;;) {
+        const ssize_t count = ::read(descriptor, buffer, size);
+        if (count > 0) {
+            if (consumer != nullptr)
+                consumer(buffer, static_cast<std::size_t>(count), context);
+            continue;
+        }
+        if (count == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return true;
+        corvo::throwSystemError("readToCallback failed", errno);
+    }
+}
+
+bool writeFromCallback(int descriptor, char* buffer, std::size_t size, std::size_t* pending,
+                       provider_fn provider, void* context) {
+    for (;;) {
+        if (*pending == 0) {
+            *pending = provider != nullptr ? provider(buffer, size, context) : 0;
+            if (*pending == 0)
+                return false;
+        }
+        const ssize_t written = ::write(descriptor, buffer, *pending);
+        if (written >= 0) {
+            const auto count = static_cast<std::size_t>(written);
+            std::memmove(buffer, buffer + count, *pending - count);
+            *pending -= count;
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return true;
+        if (errno == EPIPE)
+            return false;
+        corvo::throwSystemError("writeFromCallback failed", errno);
+    }
+}
+
+void closefrom(int lowest) {
+    lowest = std::max(lowest, 0);
+    const int saved = errno;
+    const int limit = ::getdtablesize();
+    if (!closeListed(lowest, limit))
+        for (int descriptor = limit; descriptor >= lowest; --descriptor)
+            ::close(descriptor);
+    errno = saved;
+}
+
+void p_setuid(const char* user, int flags) {
+    const passwd* entry = ::getpwnam(user);
+    if (entry == nullptr)
+        message_exit(1, "User '%s' not found", user);
+    // getpwnam's record may be overwritten by initgroups; keep what is needed.
+    const uid_t userId = entry->pw_uid;
+    const gid_t groupId = entry->pw_gid;
+    const std::string home = entry->pw_dir != nullptr ? entry->pw_dir : "";
+
+    if ((flags & P_SETUID_CHDIR) != 0 && ::chdir(home.c_str()) != 0)
+        message_exit(1, "Cannot chdir to '%s' homedir '%s'", user, home.c_str());
+    if ((flags & P_SETUID_CHROOT) != 0 && ::chroot(home.c_str()) != 0)
+        message_exit(1, "Cannot chroot to '%s' homedir '%s'", user, home.c_str());
+    if ((flags & P_SETUID_ALLOW_ROOT) == 0 && userId == 0)
+        message_exit(1, "Cannot run as forbidden uid: %d\n", static_cast<int>(userId));
+    if (::initgroups(user, groupId) != 0)
+        message_exit(1, "Unable to init new groups for user '%s': %s", user, std::strerror(errno));
+    if (::setgid(groupId) != 0)
+        message_exit(1, "Failed to setgid: %d\n", static_cast<int>(groupId));
+    if (::setuid(userId) != 0)
+        message_exit(1, "Failed to setuid: %d\n", static_cast<int>(userId));
+}
+
+} // namespace fork_exec

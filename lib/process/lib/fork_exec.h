@@ -1,0 +1,92 @@
+// Fork and exec engine: runs one program as a child process with three pipes, feeds its
+// standard input from a provider, hands its standard output and standard error to consumers
+// while it runs, waits for it and returns its exit status.
+//
+// Guarantees: the parent never blocks on one stream while the child blocks on another (all
+// parent ends are non-blocking and served by one select loop); the child is always waited
+// for, also when a callback or the loop raises; every pipe end is closed on every path; the
+// child starts with descriptors 0, 1 and 2 only. A child that closes its standard input early
+// ends the feeding quietly: SIGPIPE is held off in the tool for the length of the loop only,
+// so the child's disposition and signal mask are the tool's own.
+//
+// DIAGNOSTICS: a failure to create the pipes or to make them non-blocking ends the tool
+// through message_exit with status 1. Failures of fork, select, read and write are raised as
+// corvo::SystemError (or ExSystemError<N>) after the child has been ended and reaped. In the
+// child, a failure before exec writes its corvo::SystemError text on standard error and exits
+// with 1; user-switch and exec failures end it through message_exit with status 1, so their
+// text reaches the parent as output on both streams.
+//
+// The engine lives in namespace fork_exec because the C library already declares a
+// closefrom of its own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <map>
+#include <string>
+
+namespace fork_exec {
+
+// Fills up to capacity bytes of buffer with standard input for the child; 0 ends the input.
+using provider_fn = std::size_t (*)(char* buffer, std::size_t capacity, void* context);
+// Receives count bytes that the child wrote; a null consumer drops the data.
+using consumer_fn = void (*)(const char* bytes, std::size_t count, void* context);
+
+using environment_map = std::map<std::string, std::string>;
+
+// Runs program (searched on PATH when it has no slash) with the null-terminated argv, as user
+// (empty or null: no switch; with changeToHome, in that user's home directory), with the
+// environment entries set over the inherited ones. Returns the child's exit status (0..255),
+// or -1 when a signal ended it or the wait failed.
+int forkExecvGetOutErr(provider_fn provider, consumer_fn onStdout, consumer_fn onStderr,
+                       const char* program, char* const argv[], const char* user,
+                       bool changeToHome, const environment_map& environment, void* context,
+                       std::size_t stdinBufferSize, std::size_t stdoutBufferSize,
+                       std::size_t stderrBufferSize);
+
+// The form used by corvo::ExecCmd: feeds stdinText, appends the captured streams to
+// stdoutText and stderrText (which are not cleared first), 4096-byte buffers.
+int forkExecvGetOutErr(const std::string& stdinText, std::string& stdoutText,
+                       std::string& stderrText, const std::string& program, char* const argv[],
+                       const std::string& user, bool changeToHome,
+                       const environment_map& environment);
+
+// Forks; the child moves childStdin, childStdout and childStderr onto 0, 1 and 2 (-1 stands
+// for /dev/null), closes everything above, switches user, sets the environment and execs.
+// Returns the child's process id; never returns in the child. Raises
+// "forkExecvPipes: fork() failed".
+pid_t forkExecvPipes(int childStdin, int childStdout, int childStderr, const char* program,
+                     char* const argv[], const char* user, bool changeToHome,
+                     const environment_map& environment);
+
+// Makes target refer to descriptor's file and closes descriptor; -1 stands for a fresh
+// /dev/null opened read-write; a descriptor equal to target is left alone. Raises
+// "dup2Custom failed".
+void dup2Custom(int descriptor, int target);
+
+// Reads descriptor until it would block, handing each chunk to consumer. Returns true while
+// the descriptor stays open, false at end of file. Raises "readToCallback failed".
+bool readToCallback(int descriptor, consumer_fn consumer, void* context, char* buffer,
+                    std::size_t size);
+
+// Writes pending bytes of buffer, refilling it from provider, until the descriptor would block
+// (true: more may follow; *pending keeps what is left) or the input is complete or the reader
+// has gone (false). Raises "writeFromCallback failed".
+bool writeFromCallback(int descriptor, char* buffer, std::size_t size, std::size_t* pending,
+                       provider_fn provider, void* context);
+
+// Closes every descriptor from lowest upwards. Reads /proc/self/fd when it can trust the
+// listing, else closes from the descriptor limit down; errno is kept in that case.
+void closefrom(int lowest);
+
+// Flags of p_setuid.
+constexpr int P_SETUID_CHDIR = 1;      // change to the user's home directory first
+constexpr int P_SETUID_ALLOW_ROOT = 2; // accept user id 0
+constexpr int P_SETUID_CHROOT = 4;     // change the root directory to the home directory
+
+// Switches the process to user's account (groups, group id, user id). Returns only on
+// success; every failure ends the process through message_exit with status 1.
+void p_setuid(const char* user, int flags);
+
+} // namespace fork_exec
