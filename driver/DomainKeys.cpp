@@ -1,1 +1,49 @@
-// (placeholder)
+// Copies the domain's DomainKeys entry to an alias and sets its ownership and modes.
+#include "driver/DomainKeys.hpp"
+
+#include "diagnostics/log.h"
+#include "files/tree_modes.h"
+
+#include <pwd.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+namespace corvo::mail {
+namespace {
+
+const std::filesystem::path kKeysDirectory = "/etc/domainkeys";
+const char* const kKeysGroupAccount = "popuser";
+
+std::string lowerCased(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char byte) { return static_cast<char>(std::tolower(byte)); });
+    return text;
+}
+
+// The primary group of the mail account; group 0 when there is no such account (the keys
+// stay readable by root alone, and the copy goes on).
+gid_t keysGroup() {
+    const passwd* account = ::getpwnam(kKeysGroupAccount);
+    if (!account) {
+        message_exit(0, "Unable to getpwnam for user %s", kKeysGroupAccount);
+        return 0;
+    }
+    return account->pw_gid;
+}
+
+} // namespace
+
+void copyDomainKeysToAlias(const DomainInfo& domain, const std::string& alias) {
+    namespace fs = std::filesystem;
+    const fs::path source = kKeysDirectory / lowerCased(domain.name);
+    if (!fs::exists(fs::status(source)))
+        return;
+    const fs::path target = kKeysDirectory / lowerCased(alias);
+    fs::copy(source, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    set_tree_owner_and_modes(target.c_str(), 0, keysGroup(), 0640, 0755, 0);
+}
+
+} // namespace corvo::mail

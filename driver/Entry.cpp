@@ -1,1 +1,100 @@
-// (placeholder)
+// Program entry and the top-level handler.
+//
+// The input buffer, the reader and the domain_info record live until the process ends and
+// are never released: the record points into the buffer, and nothing runs after the
+// restore but the exit.
+#include "driver/Entry.hpp"
+
+#include "diagnostics/Errors.hpp"
+#include "driver/Restore.hpp"
+#include "driver/UtilityErrorStream.hpp"
+#include "driver/model/DomainInfo.hpp"
+#include "input/domain_info.h"
+#include "input/json_reader.h"
+
+#include <cxxabi.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
+
+namespace corvo {
+namespace {
+
+// All of standard input as raw bytes, up to end of file.
+std::string readStandardInput() {
+    std::string text;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t count = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (count > 0)
+            text.append(chunk, static_cast<std::size_t>(count));
+        else if (count == 0)
+            return text;
+        else if (errno != EINTR)
+            throw SystemError("read standard input");
+    }
+}
+
+// A writable, NUL-terminated copy that ends at the input's first NUL byte.
+char* makeDocumentBuffer(const std::string& text) {
+    const std::size_t length = ::strnlen(text.data(), text.size());
+    char* buffer = static_cast<char*>(std::malloc(length + 1));
+    if (!buffer)
+        throw std::bad_alloc();
+    std::memcpy(buffer, text.data(), length);
+    buffer[length] = '\0';
+    return buffer;
+}
+
+std::string demangledName(const std::type_info& type) {
+    const char* recorded = type.name();
+    int status = 0;
+    std::unique_ptr<char, decltype(&std::free)> demangled(
+        abi::__cxa_demangle(recorded, nullptr, nullptr, &status), &std::free);
+    if (status == 0 && demangled)
+        return demangled.get();
+    return recorded[0] == '*' ? recorded + 1 : recorded;
+}
+
+} // namespace
+
+int restoreFromStandardInput() {
+    char* buffer = makeDocumentBuffer(readStandardInput());
+    json_reader* reader = json_reader_create(buffer, nullptr);
+    domain_info* record = domain_info_create(reader);
+    if (!record)
+        throw std::runtime_error("Can not create domain_info object");
+    if (domain_info_read(reader, record) != 0)
+        throw std::runtime_error(std::string("can not parse data from stdin : ") +
+                                 json_error_text(reader));
+    const DomainModel model = makeDomainModel(*record);
+    return static_cast<int>(restoreDomain(model.domain, model.subscription));
+}
+
+int runMain(int (*body)()) {
+    try {
+        return body();
+    } catch (const CorvoUtilException& failure) {
+        std::cerr << failure.what() << '\n';
+        std::cerr.flush();
+        return 1;
+    } catch (const std::exception& failure) {
+        utilityErrorStream << "Fatal error: " << demangledName(typeid(failure)) << '('
+                           << failure.what() << ')' << '\n';
+        utilityErrorStream.flush();
+        return 1;
+    } catch (...) {
+        utilityErrorStream << "UNSPECIFIED ERROR OCCURED" << '\n';
+        utilityErrorStream.flush();
+        return 2;
+    }
+}
+
+} // namespace corvo

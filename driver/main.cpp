@@ -1,1 +1,5 @@
-int main() { return 0; }
+// mail-restore: restores one domain's mail configuration from the document on standard
+// input. Arguments are ignored.
+#include "driver/Entry.hpp"
+
+int main(int /*argc*/, char** /*argv*/) { return corvo::runMain(); }

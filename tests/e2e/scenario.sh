@@ -1,0 +1,33 @@
+#!/bin/bash
+# One end-to-end scenario, inside the sandbox:
+#   scenario.sh CASE_DIR BINARY HELPERS_DIR
+# Installs the sibling stand-ins, runs the case's optional "setup" script (which may write
+# sibling rules, configuration files, keys, or run the tool once; $MAIL_RESTORE names the
+# binary), runs the tool on the case's "input", and prints the report of what happened.
+set -uo pipefail
+case=$1
+export MAIL_RESTORE=$2 HELPERS=$3
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/report.sh"
+
+install_stand_ins "$HELPERS"
+# Setups may bind a failing stand-in over /usr/sbin/postmap; the report reads the tables
+# with the real one.
+cp /usr/sbin/postmap "$SANDBOX_SCRATCH/postmap.real"
+export REAL_POSTMAP="$SANDBOX_SCRATCH/postmap.real"
+if [ -f "$case/setup" ]; then
+    (cd "$case" && bash ./setup) || echo "setup failed: $?"
+fi
+: >"$SIBLING_LOG"
+
+"$MAIL_RESTORE" <"$case/input" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+echo "exit status: $?"
+echo "--- stdout"
+cat -A "$SANDBOX_SCRATCH/stdout"
+echo "--- stderr"
+cat -A "$SANDBOX_SCRATCH/stderr"
+report_state
+if [ -f "$case/check" ]; then
+    echo "--- check"
+    (cd "$case" && bash ./check)
+fi
