@@ -1,1 +1,762 @@
-// (placeholder)
+// The process pipe engine: launching the commands, the select loop, the control-pipe
+// report of a child that could not start, and the cleanup when something fails.
+//
+// DIAGNOSTICS: see Pipe.hpp. Parent-side system call failures raise corvo::SystemError
+// built from the errno of the failed call; a child's start-up failure is rebuilt from its
+// control-pipe records; nothing raised leaves an open descriptor or a running child.
+#include "lib/process/lib/Pipe.hpp"
+
+#include "diagnostics/Errors.hpp"
+#include "lib/process/lib/Descriptor.hpp"
+#include "lib/process/lib/ProcessSetCatcher.hpp"
+
+#include <boost/bind/bind.hpp>
+#include <boost/lexical_cast.hpp>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <fcntl.h>
+#include <iostream>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace corvo::process {
+
+namespace {
+
+constexpr std::size_t CHUNK_SIZE = 1024;
+
+// Child exit codes after a start-up failure, by the kind of what was raised.
+constexpr int EXIT_SYSTEM_ERROR = 67;
+constexpr int EXIT_STANDARD_ERROR = 66;
+constexpr int EXIT_UNKNOWN_ERROR = 65;
+
+constexpr const char* TYPE_TAG = "ET: ";
+constexpr const char* MESSAGE_TAG = "EM: ";
+constexpr const char* CODE_TAG = "EC: ";
+constexpr std::size_t TAG_LENGTH = 4;
+
+// SIGCHLD held off from before the first fork until every child is registered with the
+// catcher, so that none can be reaped while the catcher does not know it yet.
+class ChildSignalHold {
+public:
+    ChildSignalHold() = default;
+    ChildSignalHold(const ChildSignalHold&) = delete;
+    ChildSignalHold& operator=(const ChildSignalHold&) = delete;
+    ~ChildSignalHold() {
+        if (held_) {
+            sigprocmask(SIG_SETMASK, &saved_, nullptr);
+        }
+    }
+
+    void hold() {
+        if (sigprocmask(SIG_BLOCK, nullptr, &saved_) != 0) {
+            throw SystemError("get sigprocmask", errno);
+        }
+        sigset_t blocked = saved_;
+        if (sigaddset(&blocked, SIGCHLD) != 0) {
+            throw SystemError("sigaddset", errno);
+        }
+        if (sigprocmask(SIG_SETMASK, &blocked, nullptr) != 0) {
+            throw SystemError("set sigprocmask", errno);
+        }
+        held_ = true;
+    }
+
+    void restore() {
+        if (!held_) {
+            return;
+        }
+        held_ = false;
+        if (sigprocmask(SIG_SETMASK, &saved_, nullptr) != 0) {
+            throw SystemError("restore sigprocmask", errno);
+        }
+    }
+
+    // The mask as it was before hold(): what children start their programs with.
+    const sigset_t& saved() const noexcept { return saved_; }
+
+private:
+    sigset_t saved_{};
+    bool held_ = false;
+};
+
+// SIGPIPE ignored while the tool writes to the pipeline, so that a reader that has gone
+// shows as EPIPE from write instead of killing the tool. The previous action comes back
+// when the hold ends; children are forked before it starts and reset SIGPIPE anyway.
+class BrokenPipeHold {
+public:
+    BrokenPipeHold() noexcept {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        held_ = sigaction(SIGPIPE, &ignore, &saved_) == 0;
+    }
+    BrokenPipeHold(const BrokenPipeHold&) = delete;
+    BrokenPipeHold& operator=(const BrokenPipeHold&) = delete;
+    ~BrokenPipeHold() {
+        if (held_) {
+            sigaction(SIGPIPE, &saved_, nullptr);
+        }
+    }
+
+private:
+    struct sigaction saved_ {};
+    bool held_ = false;
+};
+
+void setNonBlocking(const Descriptor& fd) {
+    if (!fd.isOpen()) {
+        return;
+    }
+    int flags;
+    while ((flags = fcntl(fd.get(), F_GETFL)) < 0 && errno == EINTR) {
+    }
+    int result = flags;
+    if (flags >= 0) {
+        while ((result = fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK)) < 0 && errno == EINTR) {
+        }
+    }
+    if (result < 0) {
+        throw SystemError("fcntl", errno);
+    }
+}
+
+void writeAll(int fd, const std::string& bytes) noexcept {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+        if (written > 0) {
+            done += static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return;
+        }
+    }
+}
+
+void writeRecord(int fd, const char* tag, const std::string& text) noexcept {
+    try {
+        std::string record(tag);
+        record += text;
+        record.push_back('\0');
+        writeAll(fd, record);
+    } catch (...) {
+        // Out of memory in a child that is about to exit: the parent sees an empty report.
+    }
+}
+
+void waitFor(pid_t pid) noexcept {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Rebuilds and raises what a child reported before its program started.
+[[noreturn]] void raiseChildFailure(const std::string& report) {
+    std::string type;
+    std::string message;
+    std::string code;
+    bool typed = false;
+    std::size_t start = 0;
+    while (start < report.size()) {
+        std::size_t end = report.find('\0', start);
+        if (end == std::string::npos) {
+            end = report.size();
+        }
+        std::string record = report.substr(start, end - start);
+        start = end + 1;
+        if (record.compare(0, TAG_LENGTH, TYPE_TAG) == 0) {
+            type = record.substr(TAG_LENGTH);
+            typed = true;
+        } else if (record.compare(0, TAG_LENGTH, MESSAGE_TAG) == 0) {
+            message = record.substr(TAG_LENGTH);
+        } else if (record.compare(0, TAG_LENGTH, CODE_TAG) == 0) {
+            code = record.substr(TAG_LENGTH);
+        } else {
+            std::clog << "child output: " << record << '\n';
+        }
+    }
+    if (!typed) {
+        type = "std::runtime_error";
+    }
+    if (message.empty()) {
+        message = "an error in child process";
+    }
+    if (type == "SystemError") {
+        throw SystemError(message, code.empty() ? 0 : boost::lexical_cast<int>(code));
+    }
+    if (type == "std::runtime_error") {
+        throw std::runtime_error(message);
+    }
+    if (type == "std::exception") {
+        throw std::exception();
+    }
+    throw std::bad_exception();
+}
+
+// Everything a child needs after fork, prepared beforehand in the parent.
+struct ChildPlan {
+    int streams[3] = {-1, -1, -1}; // descriptor to become 0, 1, 2; -1 leaves it alone
+    int control = -1;              // write end of the control pipe
+    const char* program = nullptr;
+    std::vector<char*> argv;
+    char* const* environment = nullptr;
+    const std::string* workingDirectory = nullptr;
+    bool closeOthers = false;
+    const boost::function<void()>* preExec = nullptr;
+    const sigset_t* mask = nullptr;
+};
+
+void closeOtherDescriptors(int keep) noexcept {
+    int saved = errno;
+    struct rlimit limit {};
+    unsigned long top = 20;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        top = limit.rlim_cur == RLIM_INFINITY ? ~0U : static_cast<unsigned long>(limit.rlim_cur);
+    }
+    if (top >= 4) {
+        const auto last = static_cast<unsigned>(top - 1);
+        const auto kept = static_cast<unsigned>(keep);
+        bool done = (kept <= 3 || close_range(3, kept - 1, 0) == 0) &&
+                    (kept >= last || close_range(kept + 1, last, 0) == 0);
+        for (unsigned fd = 3; !done && fd <= last && fd < 65536; ++fd) {
+            if (fd != kept) {
+                close(static_cast<int>(fd));
+            }
+        }
+    }
+    errno = saved;
+}
+
+// Runs in the child: puts the streams in place and starts the program. Never returns.
+[[noreturn]] void startChild(ChildPlan& plan) {
+    static const char* const dupNames[3] = {"stdin dup2", "stdout dup2", "stderr dup2"};
+    int exitCode = EXIT_UNKNOWN_ERROR;
+    try {
+        // The program gets the signal state the tool had before the pipeline started:
+        // SIGCHLD unblocked and not caught, SIGPIPE at its default (a broken pipe should
+        // end a child as it ends any program).
+        (void)signal(SIGCHLD, SIG_DFL);
+        (void)signal(SIGPIPE, SIG_DFL);
+        sigprocmask(SIG_SETMASK, plan.mask, nullptr);
+
+        // A source among 0..2 that is not its own target would be overwritten by an earlier
+        // dup2; move it above 2 first.
+        for (int target = 0; target < 3; ++target) {
+            int& source = plan.streams[target];
+            if (source >= 0 && source < 3 && source != target) {
+                source = fcntl(source, F_DUPFD_CLOEXEC, 3);
+                if (source < 0) {
+                    throw SystemError(dupNames[target], errno);
+                }
+            }
+        }
+        for (int target = 0; target < 3; ++target) {
+            int source = plan.streams[target];
+            int result = 0;
+            if (source == target) {
+                result = fcntl(target, F_SETFD, 0); // keep it across exec
+            } else if (source >= 0) {
+                while ((result = dup2(source, target)) < 0 && errno == EINTR) {
+                }
+            }
+            if (result < 0) {
+                throw SystemError(dupNames[target], errno);
+            }
+        }
+        if (!plan.workingDirectory->empty() && chdir(plan.workingDirectory->c_str()) != 0) {
+            throw SystemError("cwd chdir", errno);
+        }
+        if (plan.closeOthers) {
+            closeOtherDescriptors(plan.control);
+        }
+        if (fcntl(plan.control, F_SETFD, FD_CLOEXEC) != 0) {
+            throw SystemError("control pipe close-on-exec fcntl", errno);
+        }
+        if (!plan.preExec->empty()) {
+            (*plan.preExec)();
+        }
+        const char* call;
+        if (plan.environment != nullptr) {
+            call = "execve";
+            while (execve(plan.program, plan.argv.data(), plan.environment) < 0 && errno == EINTR) {
+            }
+        } else if (plan.program[0] != '.' && plan.program[0] != '/') {
+            call = "execvp";
+            while (execvp(plan.program, plan.argv.data()) < 0 && errno == EINTR) {
+            }
+        } else {
+            call = "execv";
+            while (execv(plan.program, plan.argv.data()) < 0 && errno == EINTR) {
+            }
+        }
+        throw SystemError(call, errno);
+    } catch (const SystemError& error) {
+        // The bare message travels: the parent adds the system's text for the number again.
+        writeRecord(plan.control, TYPE_TAG, "SystemError");
+        writeRecord(plan.control, MESSAGE_TAG, error.std::runtime_error::what());
+        writeRecord(plan.control, CODE_TAG, std::to_string(error.error()));
+        exitCode = EXIT_SYSTEM_ERROR;
+    } catch (const std::runtime_error& error) {
+        writeRecord(plan.control, TYPE_TAG, "std::runtime_error");
+        writeRecord(plan.control, MESSAGE_TAG, error.what());
+        exitCode = EXIT_STANDARD_ERROR;
+    } catch (const std::exception& error) {
+        writeRecord(plan.control, TYPE_TAG, "std::exception");
+        writeRecord(plan.control, MESSAGE_TAG, error.what());
+        exitCode = EXIT_STANDARD_ERROR;
+    } catch (...) {
+        writeRecord(plan.control, TYPE_TAG, "std::runtime_error");
+        writeRecord(plan.control, MESSAGE_TAG, "unknown error");
+        exitCode = EXIT_UNKNOWN_ERROR;
+    }
+    std::exit(exitCode);
+}
+
+// What a descriptor code asks for: the descriptor the child gets, the parent's copy of it
+// (closed once the child is forked) and the parent's end of a new pipe.
+struct Plumbing {
+    int childFd = -1;
+    Descriptor childCopy;
+    Descriptor parentEnd;
+};
+
+Plumbing plumb(int code, bool input, const std::string& name) {
+    Plumbing plumbing;
+    if (code >= 0) {
+        plumbing.childFd = code;
+        return plumbing;
+    }
+    switch (code) {
+    case FD_UNSET:
+    case FD_INHERIT:
+        return plumbing;
+    case FD_DEVNULL: {
+        int fd;
+        while ((fd = open("/dev/null", (input ? O_RDONLY : O_WRONLY) | O_CLOEXEC)) < 0 &&
+               errno == EINTR) {
+        }
+        if (fd < 0) {
+            throw SystemError(name + " /dev/null open", errno);
+        }
+        plumbing.childCopy = Descriptor(fd);
+        break;
+    }
+    case FD_PIPE: {
+        // Close-on-exec everywhere: a later command must not inherit this pipe, or the
+        // reader here would never see end of file.
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            throw SystemError(name + " pipe", errno);
+        }
+        plumbing.childCopy = Descriptor(ends[input ? 0 : 1]);
+        plumbing.parentEnd = Descriptor(ends[input ? 1 : 0]);
+        break;
+    }
+    default:
+        throw std::invalid_argument("invalid FD for " + name);
+    }
+    plumbing.childFd = plumbing.childCopy.get();
+    return plumbing;
+}
+
+void appendChunk(std::string* buffer, const std::vector<char>& chunk) {
+    buffer->append(chunk.data(), chunk.size());
+}
+
+} // namespace
+
+Command::Command(const std::string& program, const std::string& a1, const std::string& a2,
+                 const std::string& a3, const std::string& a4, const std::string& a5,
+                 const std::string& a6, const std::string& a7, const std::string& a8,
+                 const std::string& a9, const std::string& a10) {
+    argv.reserve(10);
+    argv.push_back(program);
+    for (const std::string* argument : {&a1, &a2, &a3, &a4, &a5, &a6, &a7, &a8, &a9, &a10}) {
+        if (argument->empty()) {
+            break;
+        }
+        argv.push_back(*argument);
+    }
+}
+
+// One launched child and the tool's ends of its streams.
+struct Pipe::Process {
+    pid_t pid = -1;
+    bool registered = false;
+    Descriptor stdinEnd;  // only the first command's, when the pipeline's input is a pipe
+    Descriptor stdoutEnd; // only the last command's, when the pipeline's output is a pipe
+    Descriptor stderrEnd;
+    const Sink* stdoutSink = nullptr;
+    const Sink* stderrSink = nullptr;
+};
+
+// The state of one run; lives only while run() does.
+class Pipe::Runner {
+public:
+    explicit Runner(Pipe& pipe) : pipe_(pipe) {}
+
+    int run() {
+        try {
+            launch();
+            loop();
+            catcher_.uninstall(false);
+        } catch (...) {
+            abandon();
+            throw;
+        }
+        processes_.clear();
+        return pipe_.statuses_.back().status;
+    }
+
+private:
+    // Settings of command i, falling back on the pipeline's where the command has none.
+    template <typename T> const T& orPipe(const T& own, const T& common) const {
+        return own.empty() ? common : own;
+    }
+
+    void launch() {
+        hold_.hold();
+        catcher_.install();
+        processes_.resize(pipe_.commands_.size());
+        for (std::size_t index = 0; index < pipe_.commands_.size(); ++index) {
+            launchOne(index);
+        }
+        hold_.restore();
+    }
+
+    void launchOne(std::size_t index) {
+        const Command& command = pipe_.commands_[index];
+        const bool first = index == 0;
+        const bool last = index + 1 == pipe_.commands_.size();
+        Process& process = processes_[index];
+
+        Plumbing in;
+        if (first) {
+            in = plumb(pipe_.stdinCode, true, "stdin");
+        } else {
+            in.childCopy = std::move(stage_);
+            in.childFd = in.childCopy.get();
+        }
+        Plumbing out = plumb(last ? pipe_.stdoutCode : FD_PIPE, false, "stdout");
+        const bool ownStderr = command.stderrCode != FD_UNSET;
+        Plumbing err = plumb(ownStderr ? command.stderrCode : pipe_.stderrCode, false, "stderr");
+
+        int controlEnds[2];
+        if (pipe2(controlEnds, O_CLOEXEC) != 0) {
+            throw SystemError("pipe", errno);
+        }
+        Descriptor controlRead(controlEnds[0]);
+        Descriptor controlWrite(controlEnds[1]);
+
+        ChildPlan plan;
+        plan.streams[0] = in.childFd;
+        plan.streams[1] = out.childFd;
+        plan.streams[2] = err.childFd;
+        plan.control = controlWrite.get();
+        plan.program =
+            command.executable.empty() ? command.argv.front().c_str() : command.executable.c_str();
+        for (const std::string& argument : command.argv) {
+            plan.argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        plan.argv.push_back(nullptr);
+        plan.environment = command.environment != nullptr ? command.environment : pipe_.environment;
+        plan.workingDirectory = &orPipe(command.workingDirectory, pipe_.workingDirectory);
+        plan.closeOthers = command.closeOtherDescriptors || pipe_.closeOtherDescriptors;
+        plan.preExec = &orPipe(command.preExec, pipe_.preExec);
+        plan.mask = &hold_.saved();
+
+        // Whatever sits in the tool's stdio buffers would otherwise be written again by a
+        // child that fails before exec and leaves through exit().
+        (void)std::fflush(nullptr);
+        pid_t pid;
+        while ((pid = fork()) < 0 && errno == EINTR) {
+        }
+        if (pid < 0) {
+            throw SystemError("pipe", errno);
+        }
+        if (pid == 0) {
+            startChild(plan);
+        }
+        process.pid = pid;
+
+        in.childCopy.close();
+        out.childCopy.close();
+        err.childCopy.close();
+        controlWrite.close();
+        if (first) {
+            process.stdinEnd = std::move(in.parentEnd);
+        }
+        if (last) {
+            process.stdoutEnd = std::move(out.parentEnd);
+            process.stdoutSink = &pipe_.stdoutSink;
+        } else {
+            stage_ = std::move(out.parentEnd);
+        }
+        process.stderrEnd = std::move(err.parentEnd);
+        process.stderrSink = ownStderr ? &command.stderrSink : &pipe_.stderrSink;
+
+        std::string report;
+        std::vector<char> chunk(CHUNK_SIZE);
+        for (;;) {
+            ssize_t got = read(controlRead.get(), chunk.data(), chunk.size());
+            if (got > 0) {
+                report.append(chunk.data(), static_cast<std::size_t>(got));
+            } else if (got == 0) {
+                break;
+            } else if (errno != EINTR) {
+                throw SystemError("control pipe read", errno);
+            }
+        }
+        if (!report.empty()) {
+            // The child has closed its end and is leaving; reap it here, SIGCHLD is held.
+            waitFor(pid);
+            process.pid = -1;
+            raiseChildFailure(report);
+        }
+        catcher_.add(pid);
+        process.registered = true;
+    }
+
+    void loop() {
+        BrokenPipeHold brokenPipe;
+        Descriptor& input = processes_.front().stdinEnd;
+        setNonBlocking(input);
+        for (Process& process : processes_) {
+            setNonBlocking(process.stdoutEnd);
+            setNonBlocking(process.stderrEnd);
+        }
+        while (!finished()) {
+            if (input.isOpen() && offset_ == pending_.size()) {
+                if (more_) {
+                    pending_.clear();
+                    offset_ = 0;
+                    more_ = pipe_.stdinProvider(pending_);
+                }
+                if (!more_ && offset_ == pending_.size()) {
+                    input.close();
+                }
+            }
+
+            fd_set readable;
+            fd_set writable;
+            FD_ZERO(&readable);
+            FD_ZERO(&writable);
+            watch(catcher_.notificationDescriptor(), readable);
+            for (Process& process : processes_) {
+                watch(process.stdoutEnd.get(), readable);
+                watch(process.stderrEnd.get(), readable);
+            }
+            watch(input.get(), writable);
+            if (select(FD_SETSIZE, &readable, &writable, nullptr, nullptr) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                throw SystemError("select", errno);
+            }
+
+            if (input.isOpen() && FD_ISSET(input.get(), &writable)) {
+                writeInput(input);
+            }
+            for (Process& process : processes_) {
+                readOutput(process.stdoutEnd, process.stdoutSink, readable);
+                readOutput(process.stderrEnd, process.stderrSink, readable);
+            }
+            if (FD_ISSET(catcher_.notificationDescriptor(), &readable)) {
+                collectExits();
+            }
+        }
+    }
+
+    // The run is over when every command has ended and every output has reached end of
+    // file; a descendant holding an output open keeps it going.
+    bool finished() const {
+        for (std::size_t index = 0; index < processes_.size(); ++index) {
+            const Process& process = processes_[index];
+            if (!pipe_.statuses_[index].ended || process.stdoutEnd.isOpen() ||
+                process.stderrEnd.isOpen()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static void watch(int fd, fd_set& set) {
+        if (fd < 0) {
+            return;
+        }
+        if (fd >= FD_SETSIZE) {
+            throw SystemError("select", EBADF);
+        }
+        FD_SET(fd, &set);
+    }
+
+    void writeInput(Descriptor& input) {
+        int saved = errno;
+        std::size_t length = pending_.size() - offset_;
+        for (;;) {
+            ssize_t written = write(input.get(), pending_.data() + offset_, length);
+            if (written > 0) {
+                offset_ += static_cast<std::size_t>(written);
+                break;
+            }
+            if (written == 0) {
+                input.close();
+                break;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN && length > 1) {
+                length /= 2;
+                continue;
+            }
+            throw SystemError("write", errno);
+        }
+        errno = saved;
+    }
+
+    // One read per turn, so that no stream starves the others; the chunk goes to the sink
+    // when there is one.
+    static void readOutput(Descriptor& output, const Sink* sink, const fd_set& readable) {
+        if (!output.isOpen() || !FD_ISSET(output.get(), &readable)) {
+            return;
+        }
+        std::vector<char> chunk(CHUNK_SIZE);
+        for (;;) {
+            ssize_t got = read(output.get(), chunk.data(), chunk.size());
+            if (got > 0) {
+                chunk.resize(static_cast<std::size_t>(got));
+                if (sink != nullptr && !sink->empty()) {
+                    (*sink)(chunk);
+                }
+                return;
+            }
+            if (got == 0) {
+                if (int error = output.close(); error != 0) {
+                    throw SystemError("pipe read-end close", error);
+                }
+                return;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN) {
+                return;
+            }
+            throw SystemError("read", errno);
+        }
+    }
+
+    void collectExits() {
+        catcher_.drain();
+        for (std::size_t index = 0; index < processes_.size(); ++index) {
+            CommandStatus& status = pipe_.statuses_[index];
+            if (status.ended) {
+                continue;
+            }
+            std::optional<ProcessSetCatcher::ChildStatus> child =
+                catcher_.lookup(processes_[index].pid);
+            if (!child) {
+                throw std::out_of_range("no such pid");
+            }
+            if (child->ended == 0) {
+                continue;
+            }
+            status.ended = true;
+            status.status = child->status;
+            const ExitFunction& onExit = orPipe(pipe_.commands_[index].onExit, pipe_.onExit);
+            if (index == 0) {
+                processes_.front().stdinEnd.close();
+            }
+            if (!onExit.empty()) {
+                onExit(index, status.status);
+            }
+        }
+    }
+
+    // After a failure: SIGKILL and reap every child that has not been seen to end (with
+    // SIGCHLD held, so the catcher cannot reap it first), close every descriptor and
+    // remove the catcher. Nothing here raises.
+    void abandon() noexcept {
+        sigset_t childSignal;
+        sigset_t previous;
+        sigemptyset(&childSignal);
+        sigaddset(&childSignal, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &childSignal, &previous);
+        for (std::size_t index = 0; index < processes_.size(); ++index) {
+            Process& process = processes_[index];
+            if (process.pid <= 0 || pipe_.statuses_[index].ended) {
+                continue;
+            }
+            if (process.registered) {
+                try {
+                    std::optional<ProcessSetCatcher::ChildStatus> child =
+                        catcher_.lookup(process.pid);
+                    if (child && child->ended != 0) {
+                        continue; // already reaped by the catcher
+                    }
+                } catch (...) {
+                }
+            }
+            kill(process.pid, SIGKILL);
+            waitFor(process.pid);
+        }
+        processes_.clear();
+        stage_.close();
+        try {
+            catcher_.uninstall(true);
+        } catch (...) {
+        }
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+    }
+
+    Pipe& pipe_;
+    ChildSignalHold hold_;
+    ProcessSetCatcher catcher_;
+    std::vector<Process> processes_;
+    Descriptor stage_; // read end of the previous command's output, for the next command
+    std::vector<char> pending_;
+    std::size_t offset_ = 0;
+    bool more_ = true;
+};
+
+Pipe::Pipe(const Command& first) {
+    commands_.push_back(first);
+}
+
+Pipe::~Pipe() = default;
+
+Pipe& Pipe::add(const Command& next) {
+    if (launched_) {
+        throw std::logic_error("the pipe has been launched already");
+    }
+    commands_.push_back(next);
+    return *this;
+}
+
+int Pipe::run() {
+    if (launched_) {
+        throw std::logic_error("the pipe has been launched already");
+    }
+    if (commands_.empty()) {
+        throw std::logic_error("No processes to launch were assigned so far");
+    }
+    launched_ = true;
+    statuses_.assign(commands_.size(), CommandStatus());
+    Runner runner(*this);
+    return runner.run();
+}
+
+Sink Pipe::appendTo(std::string& buffer) {
+    return boost::bind(&appendChunk, &buffer, boost::placeholders::_1);
+}
+
+} // namespace corvo::process

@@ -1,0 +1,135 @@
+// The process pipe engine: runs a pipeline of one or more commands, the standard output of
+// each feeding the standard input of the next, writes what a provider function produces to
+// the pipeline's standard input and hands its outputs in chunks of at most 1024 bytes to
+// sink functions, all from one select loop that never blocks on a child.
+//
+//     Pipe pipe(Command("/usr/sbin/postmap", "-r", "-i", table));
+//     pipe.setStdin(FD_PIPE, provider);
+//     std::string errors;
+//     pipe.setStderr(FD_PIPE, Pipe::appendTo(errors));
+//     int status = pipe.run(); // raw wait status of the last command
+//
+// Guarantees: run returns once every command has ended and every output pipe has reached
+// end of file. A descendant that keeps an output pipe open after its parent command ended
+// (a daemonising grandchild) therefore holds run up until it closes it: the tool cannot
+// know that no more output will come. Children start with the tool's signal mask as it was
+// before run and with SIGPIPE at its default action; the tool itself ignores SIGPIPE only
+// while it writes to the pipeline, so a reader that has gone shows as the "write" error
+// (EPIPE). When run raises, every descriptor it opened is closed, the child-exit catcher is
+// removed and every child still running is killed with SIGKILL and reaped: a pipeline that
+// failed half-way has nobody left to feed it or read from it.
+//
+// DIAGNOSTICS: a second run raises std::logic_error "the pipe has been launched already". A
+// failed system call in the tool raises corvo::SystemError with a short text ("stdin pipe",
+// "fcntl", "select", "write", "read", ...) and errno. A failure in a child before its
+// program starts ("cwd chdir", "execvp", ...) comes back over a control pipe and is raised
+// as corvo::SystemError, std::runtime_error, std::exception or std::bad_exception after its
+// kind. A bad descriptor code raises std::invalid_argument "invalid FD for stdin" (stdout,
+// stderr); a standard-input pipe without a provider raises boost::bad_function_call.
+#pragma once
+
+#include <boost/function.hpp>
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvo::process {
+
+// Descriptor codes for a command's standard streams. A value of 0 or more is an open
+// descriptor of the tool handed to the child.
+inline constexpr int FD_UNSET = -1;   // nothing set; taken as FD_INHERIT
+inline constexpr int FD_INHERIT = -2; // the child shares the tool's own stream
+inline constexpr int FD_DEVNULL = -3; // /dev/null
+inline constexpr int FD_PIPE = -4;    // a new pipe to the tool (or to the next command)
+
+// Appends bytes to the vector; returns true while more data follows.
+using Provider = boost::function<bool(std::vector<char>&)>;
+// Receives one chunk of output.
+using Sink = boost::function<void(const std::vector<char>&)>;
+// Called in the tool with a command's index in the pipeline and its raw wait status.
+using ExitFunction = boost::function<void(std::size_t index, int status)>;
+
+// Settings that a command and the whole pipeline share. A command's unset working
+// directory, environment, pre-exec function, standard-error setting and exit function are
+// taken from the pipeline's; the pipeline's close-other-descriptors flag applies to all.
+struct CommonFlags {
+    std::string workingDirectory;       // empty: the tool's
+    char* const* environment = nullptr; // null-terminated name=value texts; null: inherited
+    bool closeOtherDescriptors = false; // close 3 and up in the child before exec
+    boost::function<void()> preExec;    // runs in the child just before the program
+    int stderrCode = FD_UNSET;
+    Sink stderrSink; // used when stderrCode is FD_PIPE; may be empty
+    ExitFunction onExit;
+
+    void setStderr(int code, Sink sink = Sink()) {
+        stderrCode = code;
+        stderrSink = std::move(sink);
+    }
+};
+
+// One program with its arguments. The executable is run as given when set, else argv[0]
+// (searched in PATH when it starts with neither "." nor "/").
+class Command : public CommonFlags {
+public:
+    // Takes the program and up to ten arguments, stopping at the first empty one. Beware
+    // `Pipe pipe(Command(name));` with a lone variable: C++ reads it as a function
+    // declaration; write `Pipe pipe{Command(name)};`.
+    Command(const std::string& program, const std::string& a1 = {}, const std::string& a2 = {},
+            const std::string& a3 = {}, const std::string& a4 = {}, const std::string& a5 = {},
+            const std::string& a6 = {}, const std::string& a7 = {}, const std::string& a8 = {},
+            const std::string& a9 = {}, const std::string& a10 = {});
+
+    std::string executable; // empty: argv[0]
+    std::vector<std::string> argv;
+};
+
+// The pipeline's own standard input and output, on top of the shared settings.
+class PipeFlags : public CommonFlags {
+public:
+    void setStdin(int code, Provider provider = Provider()) {
+        stdinCode = code;
+        stdinProvider = std::move(provider);
+    }
+    void setStdout(int code, Sink sink = Sink()) {
+        stdoutCode = code;
+        stdoutSink = std::move(sink);
+    }
+
+    int stdinCode = FD_UNSET;
+    Provider stdinProvider; // used when stdinCode is FD_PIPE
+    int stdoutCode = FD_UNSET;
+    Sink stdoutSink; // used when stdoutCode is FD_PIPE; may be empty
+};
+
+class Pipe : public PipeFlags {
+public:
+    explicit Pipe(const Command& first);
+    virtual ~Pipe();
+
+    // Appends a command; its standard input is the previous command's standard output.
+    Pipe& add(const Command& next);
+
+    // Launches the pipeline, feeds and drains it until every command has ended and every
+    // output has reached end of file; returns the raw wait status of the last command.
+    // Raises as described at the top of this file. A pipeline runs once.
+    int run();
+
+    // A sink that appends every chunk to buffer, which must outlive the run.
+    static Sink appendTo(std::string& buffer);
+
+private:
+    struct CommandStatus {
+        bool ended = false;
+        int status = -1;
+    };
+    struct Process;
+    class Runner;
+
+    std::vector<Command> commands_;
+    std::vector<CommandStatus> statuses_;
+    bool launched_ = false;
+};
+
+} // namespace corvo::process
