@@ -7,8 +7,8 @@
 #   tests/e2e/run.sh BINARY HELPERS_DIR [CASE...]      UPDATE=1 rewrites the expected files
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-binary=$1
-helpers=$2
+binary=$(realpath "$1")
+helpers=$(realpath "$2")
 shift 2
 cases=("$@")
 [ ${#cases[@]} -gt 0 ] || cases=("$here"/cases/*/)
