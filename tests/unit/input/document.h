@@ -1,6 +1,5 @@
-// Test support: a document copied into its own exact-size heap buffer (so a read past its
-// terminating NUL is caught by the sanitizers), with a reader and a record over it that are
-// released when the object goes.
+// Test support: a document in its own exact-size heap buffer (so a read past its NUL is
+// caught by the sanitizers), with a reader and a record over it, released with the object.
 #pragma once
 
 #include <cstdlib>
@@ -9,7 +8,6 @@
 #include <string_view>
 
 #include "input/domain_info.h"
-#include "input/json_reader.h"
 
 namespace corvo_test {
 
@@ -25,8 +23,7 @@ inline std::string replaced(std::string text, std::string_view from, std::string
     return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
-class Document {
-public:
+struct Document {
     explicit Document(std::string_view text, const json_allocator* allocator = nullptr)
         : buffer(static_cast<char*>(std::malloc(text.size() + 1))) {
         std::memcpy(buffer, text.data(), text.size());
@@ -41,11 +38,7 @@ public:
     }
     Document(const Document&) = delete;
     Document& operator=(const Document&) = delete;
-
     std::uint32_t read() { return domain_info_read(reader, record); }
-    std::size_t offset() const {
-        return static_cast<std::size_t>(reader->position - reader->text_start);
-    }
 
     char* buffer;
     json_reader* reader;
