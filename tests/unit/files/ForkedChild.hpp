@@ -1,68 +1,73 @@
-// Runs a piece of a test in a forked child: the child's standard error is captured, its
-// standard output discarded, and the text its body returns comes back through a pipe.
-// Used where the code under test ends the process, changes process-wide state for good,
-// or must see private mounts.
+// Test helpers: a body run in a forked child, a private mount, the fixture of sandbox tests.
 #pragma once
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <exception>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
+#include <gtest/gtest.h>
+
 struct ChildOutcome {
-    int status;         // raw wait status
-    std::string answer; // the body's result, or "exception: <what>"
+    int status;         // exit status, or 128 + the signal that ended the child
+    std::string answer; // the body's result, or "exception: <what>" when it threw
     std::string errors; // everything written to standard error
 };
 
-inline std::string readAll(int fd) {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
+inline std::string contentsOf(FILE* file) {
+    std::ifstream in("/proc/self/fd/" + std::to_string(fileno(file)));
+    std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::fclose(file);
     return text;
 }
 
+// Runs body in a forked child (standard output discarded), for code that ends the process,
+// changes process-wide state for good, or must see private mounts.
 inline ChildOutcome runInChild(const std::function<std::string()>& body) {
-    int answerPipe[2];
-    int errorPipe[2];
-    if (pipe(answerPipe) != 0 || pipe(errorPipe) != 0) {
-        return {-1, "pipe failed", ""};
-    }
+    FILE* answer = std::tmpfile();
+    FILE* errors = std::tmpfile();
     pid_t pid = fork();
     if (pid == 0) {
-        close(answerPipe[0]);
-        close(errorPipe[0]);
-        dup2(errorPipe[1], STDERR_FILENO);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        std::string answer;
-        int code = 0;
+        dup2(fileno(errors), STDERR_FILENO);
+        dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
         try {
-            answer = body();
+            std::fputs(body().c_str(), answer);
         } catch (const std::exception& e) {
-            answer = std::string("exception: ") + e.what();
-            code = 4;
+            std::fprintf(answer, "exception: %s", e.what());
         }
-        ssize_t written = write(answerPipe[1], answer.data(), answer.size());
-        _exit(written == static_cast<ssize_t>(answer.size()) ? code : 3);
+        _exit(std::fflush(answer) == 0 ? 0 : 3);
     }
-    close(answerPipe[1]);
-    close(errorPipe[1]);
-    ChildOutcome outcome{};
-    // The answer is written last and is small, so reading the errors first cannot block.
-    outcome.errors = readAll(errorPipe[0]);
-    outcome.answer = readAll(answerPipe[0]);
-    waitpid(pid, &outcome.status, 0);
-    return outcome;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), contentsOf(answer),
+            contentsOf(errors)};
 }
 
-inline bool exitedWith(const ChildOutcome& outcome, int code) {
-    return WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == code;
+// Mounts source on target in mounts of the calling (forked) process's own; the sandbox's
+// mounts are private already, so the new namespace shares nothing with the others.
+inline void mountPrivately(const char* source, const char* target, const char* type,
+                           unsigned long flags) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(source, target, type, flags, nullptr) != 0) {
+        throw std::runtime_error(std::string("no private mount: ") + std::strerror(errno));
+    }
 }
+
+class SandboxTest : public ::testing::Test {
+    void SetUp() override {
+        if (std::getenv("SANDBOX_SCRATCH") == nullptr) {
+            GTEST_SKIP() << "uses the tool's fixed paths, private only inside tests/sandbox";
+        }
+    }
+};
