@@ -1,113 +1,36 @@
 // Child program for the process tests. Performs the actions named by its arguments, left to
-// right, then exits with status 0:
-//
-//   exit N          exit with status N at once
-//   signal N        end itself with signal N (default disposition restored first)
-//   out N           write N bytes on stdout: byte i is 'a' + i % 26
-//   err N           write N bytes on stderr: byte i is 'A' + i % 26
-//   both N          write N bytes on each of stdout and stderr (patterns as above),
-//                   alternating 1000-byte chunks between the two streams
-//   text S          write the text S on stdout
-//   errtext S       write the text S on stderr
-//   stdin           read all stdin, print "<bytes> <fnv1a-64 of the bytes, hex>\n" on stdout
-//   cat             copy stdin to stdout
-//   closein         close stdin (the writer then meets a closed pipe)
-//   args            print every argument, argv[0] included, each followed by a NUL byte,
-//                   and stop reading actions (the remaining arguments are data)
-//   env NAME        print the variable's value and "\n", or "(unset)\n"
-//   fds             print the open descriptor numbers, ascending, space-separated, and "\n"
-//   id              print "<uid> <gid> <working directory>\n"
-//   grandchild MS   leave a grandchild that keeps stdout and stderr open for MS
-//                   milliseconds, then writes "grandchild\n" on stdout and exits
-//   sleep MS        sleep MS milliseconds
-//
-// An unknown action or a missing operand exits with status 99 and a note on stderr.
-#include <dirent.h>
+// right, then exits with status 0 (99 on an unknown action or a missing operand):
+//   exit N / signal N   exit with status N / end itself with signal N (at its default action)
+//   both N              write N bytes on stdout ('a' + i % 26) and on stderr ('A' + i % 26),
+//                       alternating 1000-byte chunks
+//   text S / errtext S  write S on stdout / on stderr
+//   cat / closein       copy stdin to stdout / close stdin
+//   args                print every argument, argv[0] included, each followed by a NUL byte,
+//                       and stop (the remaining arguments are data)
+//   env NAME            print the variable's value and "\n", or "(unset)\n"
+//   fds                 print the open descriptors below 1024, each followed by a space
+//   grandchild MS       leave a grandchild holding stdout and stderr for MS milliseconds,
+//                       which then writes "grandchild\n";  sleep MS: sleep MS milliseconds
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <set>
 #include <string>
+#include <thread>
 
 namespace {
 
-void writeAll(int descriptor, const char* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t written = ::write(descriptor, bytes, count);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            std::exit(98);
-        bytes += written;
-        count -= static_cast<std::size_t>(written);
-    }
-}
-
 void writeText(int descriptor, const std::string& text) {
-    writeAll(descriptor, text.data(), text.size());
-}
-
-// Writes count bytes of the pattern starting at position done.
-void writePattern(int descriptor, char first, std::size_t done, std::size_t count) {
-    std::string chunk(count, '\0');
-    for (std::size_t index = 0; index < count; ++index)
-        chunk[index] = static_cast<char>(first + static_cast<char>((done + index) % 26));
-    writeText(descriptor, chunk);
-}
-
-void sleepMilliseconds(long milliseconds) {
-    timespec delay{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-    while (::nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t written = ::write(descriptor, text.data() + done, text.size() - done);
+        if (written <= 0 && errno != EINTR)
+            std::exit(98);
+        done += written > 0 ? static_cast<std::size_t>(written) : 0;
     }
-}
-
-std::string readAll(int descriptor) {
-    std::string data;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return data;
-        data.append(buffer, static_cast<std::size_t>(count));
-    }
-}
-
-std::uint64_t fnv1a(const std::string& data) {
-    std::uint64_t hash = 14695981039346656037ULL;
-    for (const char byte : data) {
-        hash ^= static_cast<unsigned char>(byte);
-        hash *= 1099511628211ULL;
-    }
-    return hash;
-}
-
-std::string openDescriptors() {
-    std::set<int> found;
-    DIR* directory = ::opendir("/proc/self/fd");
-    if (directory == nullptr)
-        return "(no /proc/self/fd)";
-    while (const dirent* entry = ::readdir(directory))
-        if (entry->d_name[0] != '.')
-            found.insert(std::atoi(entry->d_name));
-    found.erase(::dirfd(directory));
-    ::closedir(directory);
-    std::string text;
-    for (const int descriptor : found)
-        text += (text.empty() ? "" : " ") + std::to_string(descriptor);
-    return text;
-}
-
-[[noreturn]] void usage(const char* what) {
-    std::fprintf(stderr, "child: bad action or operand: %s\n", what);
-    std::exit(99);
 }
 
 } // namespace
@@ -117,76 +40,59 @@ int main(int argc, char** argv) {
         const std::string action = argv[index];
         if (action == "args") {
             for (int each = 0; each < argc; ++each)
-                writeAll(1, argv[each], std::strlen(argv[each]) + 1);
+                writeText(1, std::string(argv[each]) + '\0');
             return 0;
-        }
-        if (action == "stdin") {
-            const std::string data = readAll(0);
-            char line[64];
-            std::snprintf(line, sizeof line, "%zu %016" PRIx64 "\n", data.size(), fnv1a(data));
-            writeText(1, line);
+        } else if (action == "cat") {
+            char buffer[65536];
+            ssize_t count;
+            while ((count = ::read(0, buffer, sizeof buffer)) > 0 || (count < 0 && errno == EINTR))
+                writeText(1, std::string(buffer, count > 0 ? static_cast<std::size_t>(count) : 0));
             continue;
-        }
-        if (action == "cat") {
-            writeText(1, readAll(0));
-            continue;
-        }
-        if (action == "closein") {
+        } else if (action == "closein") {
             ::close(0);
             continue;
-        }
-        if (action == "fds") {
-            writeText(1, openDescriptors() + "\n");
+        } else if (action == "fds") {
+            std::string text;
+            for (int descriptor = 0; descriptor < 1024; ++descriptor)
+                if (::fcntl(descriptor, F_GETFD) >= 0)
+                    text += std::to_string(descriptor) + " ";
+            writeText(1, text);
             continue;
+        } else if (index + 1 >= argc) {
+            return 99;
         }
-        if (action == "id") {
-            char directory[4096] = "?";
-            if (::getcwd(directory, sizeof directory) == nullptr)
-                std::strcpy(directory, "?");
-            writeText(1, std::to_string(::getuid()) + " " + std::to_string(::getgid()) + " " +
-                             directory + "\n");
-            continue;
-        }
-
-        if (index + 1 >= argc)
-            usage(action.c_str());
         const std::string operand = argv[++index];
         const long number = std::strtol(operand.c_str(), nullptr, 10);
-        const auto count = static_cast<std::size_t>(number < 0 ? 0 : number);
         if (action == "exit") {
             return static_cast<int>(number);
         } else if (action == "signal") {
             ::signal(static_cast<int>(number), SIG_DFL);
             ::raise(static_cast<int>(number));
-            return 97;
-        } else if (action == "out") {
-            writePattern(1, 'a', 0, count);
-        } else if (action == "err") {
-            writePattern(2, 'A', 0, count);
         } else if (action == "both") {
-            for (std::size_t done = 0; done < count; done += 1000) {
-                const std::size_t chunk = count - done < 1000 ? count - done : 1000;
-                writePattern(1, 'a', done, chunk);
-                writePattern(2, 'A', done, chunk);
+            for (long at = 0; at < number; at += 1000) {
+                std::string out;
+                for (long each = at; each < std::min(number, at + 1000); ++each)
+                    out += static_cast<char>('a' + each % 26);
+                writeText(1, out);
+                for (char& byte : out)
+                    byte = static_cast<char>(byte - 'a' + 'A');
+                writeText(2, out);
             }
-        } else if (action == "text") {
-            writeText(1, operand);
-        } else if (action == "errtext") {
-            writeText(2, operand);
+        } else if (action == "text" || action == "errtext") {
+            writeText(action == "text" ? 1 : 2, operand);
         } else if (action == "env") {
             const char* value = std::getenv(operand.c_str());
             writeText(1, std::string(value != nullptr ? value : "(unset)") + "\n");
         } else if (action == "grandchild") {
-            const pid_t grandchild = ::fork();
-            if (grandchild == 0) {
-                sleepMilliseconds(number);
+            if (::fork() == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(number));
                 writeText(1, "grandchild\n");
                 ::_exit(0);
             }
         } else if (action == "sleep") {
-            sleepMilliseconds(number);
+            std::this_thread::sleep_for(std::chrono::milliseconds(number));
         } else {
-            usage(action.c_str());
+            return 99;
         }
     }
     return 0;
