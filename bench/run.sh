@@ -1,0 +1,141 @@
+#!/bin/bash
+# Whole-tool timing, inside the sandbox (tests/sandbox bench/run.sh ...; see make bench):
+#
+#   run.sh BINARY BENCH_PROGRAMS_DIR RESULTS_DIR
+#
+# The siblings are sibling_exit (exits at once), postmap is Debian's own. For each document
+# (the example one, and one with 1000 aliases) the children of one run are recorded once
+# (record_call bind-mounted over their paths); then, table size by table size, timed runs of
+# the tool (measure_run) alternate with bare runs of the same children (replay_calls), so
+# that a change of load on the machine hits both alike. Results are plain text files in
+# RESULTS_DIR, one line per run; bench/report.py turns them into docs/PERFORMANCE.md.
+#
+# BENCH_REPEATS (30), BENCH_ALIAS_REPEATS (2; a run with 1000 aliases takes over a minute)
+# and BENCH_SIZES ("0 10000 100000 1000000") change how much is measured.
+set -euo pipefail
+binary=$1 programs=$2 results=$3
+repeats=${BENCH_REPEATS:-30}
+alias_repeats=${BENCH_ALIAS_REPEATS:-2}
+sizes=${BENCH_SIZES:-0 10000 100000 1000000}
+readonly siblings=(relayctl-outgoing relayctl-domain relayctl-imap relayctl-transport)
+readonly tables=(virtual_domains virtual aliases)
+readonly spool=/var/spool/postfix/corvo
+scratch=$SANDBOX_SCRATCH
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+
+say() { echo "bench: $*" >&2; }
+
+mkdir -p "$results" /opt/vca/admin/sbin /etc/domainkeys/example.com
+rm -f "$results"/*.runs
+for utility in "${siblings[@]}"; do
+    cp "$programs/sibling_exit" "/opt/vca/admin/sbin/$utility"
+done
+echo "bench private key" >/etc/domainkeys/example.com/default
+cp /usr/sbin/postmap "$scratch/postmap.real"
+
+# Documents: the example, and the same domain with 1000 aliases.
+cp "$source_dir/examples/domain.json" "$scratch/example.json"
+aliases=$(seq -f '"alias-%04g.example.net"' 1 1000 | paste -sd,)
+sed "s/\"aliases\": \[[^]]*\]/\"aliases\": [$aliases]/" "$scratch/example.json" \
+    >"$scratch/aliases-1000.json"
+
+# Tables of N entries each, built once per size by postmap from a source file.
+fill_tables() {
+    local size=$1 dir="$scratch/tables-$1"
+    mkdir -p "$dir"
+    for table in "${tables[@]}"; do
+        awk -v n="$size" 'BEGIN { for (i = 0; i < n; i++)
+            printf "fill-%07d.example.test\tfill-%d@localhost.localdomain\n", i, i }' \
+            >"$dir/$table"
+        "$scratch/postmap.real" "hash:$dir/$table"
+        rm "$dir/$table"
+    done
+}
+use_tables() {
+    rm -f "$spool"/*
+    cp "$scratch/tables-$1"/*.db "$spool/"
+}
+
+# One run to reach the steady state (later runs write the same entries again), then one
+# recorded run.
+record() {
+    local document=$1 record=$2
+    "$binary" <"$document" >/dev/null 2>&1 || { say "the tool failed on $document"; exit 1; }
+    : >"$record"
+    mount --bind "$programs/record_call" /usr/sbin/postmap
+    for utility in "${siblings[@]}"; do
+        mount --bind "$programs/record_call" "/opt/vca/admin/sbin/$utility"
+    done
+    BENCH_RECORD=$record BENCH_POSTMAP=$scratch/postmap.real \
+        BENCH_SIBLING=$programs/sibling_exit "$binary" <"$document" >/dev/null 2>&1
+    umount /usr/sbin/postmap
+    for utility in "${siblings[@]}"; do
+        umount "/opt/vca/admin/sbin/$utility"
+    done
+}
+
+# Timed runs, the tool alternating with its bare children; one warm-up of each first.
+measure() {
+    local label=$1 document=$2 record=$3 count=$4
+    "$programs/measure_run" "$document" "$binary" >/dev/null
+    "$programs/replay_calls" "$record" >/dev/null
+    for ((i = 0; i < count; i++)); do
+        "$programs/measure_run" "$document" "$binary" >>"$results/$label.tool.runs"
+        "$programs/replay_calls" "$record" >>"$results/$label.bare.runs"
+    done
+}
+
+machine() {
+    echo "when $(date -u '+%Y-%m-%d %H:%M UTC')"
+    echo "cpu $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores"
+    echo "kernel $(uname -r)"
+    echo "load $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "busiest processes (%cpu nice command):"
+    ps -eo pcpu=,ni=,comm= --sort=-pcpu | head -8 | sed 's/^/    /'
+}
+
+machine >"$results/machine-before.txt"
+use_tables_ready=
+for size in $sizes; do
+    say "tables of $size entries"
+    fill_tables "$size"
+    use_tables "$size"
+    if [ -z "$use_tables_ready" ]; then
+        record "$scratch/example.json" "$scratch/example.calls"
+        cp "$scratch/example.calls" "$results/example.calls"
+        use_tables_ready=1
+    fi
+    measure "example-$size" "$scratch/example.json" "$scratch/example.calls" "$repeats"
+    rm -rf "$scratch/tables-$size"
+done
+
+say "peak resident set and instruction count"
+for ((i = 0; i < 5; i++)); do
+    "$programs/measure_run" --rss "$scratch/example.json" "$binary" >>"$results/example.rss.runs"
+done
+( cd "$scratch" && valgrind --tool=callgrind --callgrind-out-file="$scratch/callgrind.%p" \
+      "$binary" <"$scratch/example.json" >/dev/null 2>"$scratch/valgrind.log" ) || true
+# The tool's own profile is the file of the first process; the others are its forked
+# children before they execute their program.
+first=$(ls "$scratch"/callgrind.* | sort -t. -k2 -n | head -1)
+callgrind_annotate "$first" >"$results/example.callgrind.txt" 2>/dev/null || true
+
+# Where the tool's own CPU time goes: samples of its process alone (not its children), over
+# ten runs, as inclusive shares of a few telling frames.
+if command -v perf >/dev/null; then
+    for ((i = 0; i < 10; i++)); do
+        perf record -q -F 20000 -g --no-inherit -o "$scratch/perf.data.$i" \
+            "$binary" <"$scratch/example.json" >/dev/null 2>&1 || true
+    done
+    for ((i = 0; i < 10; i++)); do
+        perf report -i "$scratch/perf.data.$i" --children --sort sym --stdio -g none 2>/dev/null |
+            grep -v '^#' || true
+    done >"$results/example.perf.txt"
+fi
+
+say "a domain with 1000 aliases"
+rm -f "$spool"/*
+record "$scratch/aliases-1000.json" "$scratch/aliases-1000.calls"
+measure "aliases-1000" "$scratch/aliases-1000.json" "$scratch/aliases-1000.calls" "$alias_repeats"
+"$programs/measure_run" --rss "$scratch/aliases-1000.json" "$binary" >>"$results/aliases-1000.rss.runs"
+machine >"$results/machine-after.txt"
