@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string_view>
+#include <unordered_map>
 
 #include "diagnostics/log.h"
 
@@ -75,13 +78,16 @@ void store_free(vca_conf_store* store) {
     std::free(store);
 }
 
+// The position of each name in the store while a file is read. Without it, finding a name
+// already present costs a pass over the store per line, and reading a file of many
+// distinct names takes time growing with the square of their number.
+using name_index = std::unordered_map<std::string_view, std::size_t>;
+
 // Stores a copy of the pair; a name already present gets the new value (the later line
 // wins). Returns 0, or -1 with errno ENOMEM.
-int store_put(vca_conf_store* store, const char* name, const char* value) {
-    for (std::size_t i = 0; i < store->count; ++i) {
-        if (std::strcmp(store->items[i].name, name) != 0) {
-            continue;
-        }
+int store_put(vca_conf_store* store, name_index& index, const char* name, const char* value) {
+    if (const auto found = index.find(name); found != index.end()) {
+        const std::size_t i = found->second;
         char* copy = strdup(value);
         if (copy == nullptr) {
             log_message(level_quiet, "Unable to form configuration: %s", std::strerror(ENOMEM));
@@ -105,7 +111,16 @@ int store_put(vca_conf_store* store, const char* name, const char* value) {
     }
     char* name_copy = strdup(name);
     char* value_copy = strdup(value);
-    if (name_copy == nullptr || value_copy == nullptr) {
+    bool indexed = false;
+    try {
+        indexed = name_copy != nullptr && index.emplace(name_copy, store->count).second;
+    } catch (const std::bad_alloc&) {
+        // reported below, as a copy that failed
+    }
+    if (!indexed || value_copy == nullptr) {
+        if (indexed) {
+            index.erase(name_copy);
+        }
         std::free(name_copy);
         std::free(value_copy);
         log_message(level_quiet, "Unable to form configuration: %s", std::strerror(ENOMEM));
@@ -122,7 +137,7 @@ int store_put(vca_conf_store* store, const char* name, const char* value) {
 // Parses one line (ending in its line feed, if any) and stores the pair it defines. The
 // line is cut in place. Returns -1 only when the pair cannot be stored; a refused line is
 // logged and skipped.
-int parse_line(char* line, vca_conf_store* store) {
+int parse_line(char* line, vca_conf_store* store, name_index& index) {
     char* name = line;
     while (is_blank(*name)) {
         ++name;
@@ -156,7 +171,7 @@ int parse_line(char* line, vca_conf_store* store) {
     }
     *value_end = '\0';
     *name_end = '\0';
-    return store_put(store, name, value);
+    return store_put(store, index, name, value);
 }
 
 int compare_pairs(const void* left, const void* right) {
@@ -167,11 +182,12 @@ int compare_pairs(const void* left, const void* right) {
 // Reads every line of the file into the store and sorts it. Returns 0, or -1 on a store
 // failure or a read error.
 int parse_file(FILE* file, vca_conf_store* store) {
+    name_index index; // the store starts empty
     char* line = nullptr;
     std::size_t line_size = 0;
     int result = 0;
     while (getline(&line, &line_size, file) >= 0) {
-        if (parse_line(line, store) != 0) {
+        if (parse_line(line, store, index) != 0) {
             result = -1;
             break;
         }

@@ -17,8 +17,13 @@ snapshot() {
         ls -la --time-style=+%s.%N "$(dirname "$path")" 2>/dev/null
     done
     md5sum /etc/passwd /etc/group
-    ls /tmp | grep -c mail-restore-sandbox || true
+    ls -A "$TMPDIR"
 }
+
+# The sandboxes' scratch directories go to a private TMPDIR, which must be empty again after.
+TMPDIR=$(mktemp -d)
+export TMPDIR
+trap 'rmdir "$TMPDIR"' EXIT
 
 before=$(snapshot)
 "$sandbox" bash -c '

@@ -3,7 +3,8 @@
 #   scenario.sh CASE_DIR BINARY HELPERS_DIR
 # Installs the sibling stand-ins, runs the case's optional "setup" script (which may write
 # sibling rules, configuration files, keys, or run the tool once; $MAIL_RESTORE names the
-# binary), runs the tool on the case's "input", and prints the report of what happened.
+# binary), runs the tool on the case's standard input, and prints the report of what
+# happened.
 set -uo pipefail
 case=$1
 export MAIL_RESTORE=$2 HELPERS=$3
@@ -20,8 +21,20 @@ if [ -f "$case/setup" ]; then
 fi
 : >"$SIBLING_LOG"
 
-"$MAIL_RESTORE" <"$case/input" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
-echo "exit status: $?"
+# Standard input is the case's "input", or what its "feed" script writes, or closed when the
+# case holds a file "stdin-closed".
+if [ -e "$case/stdin-closed" ]; then
+    "$MAIL_RESTORE" <&- >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+    status=$?
+elif [ -f "$case/feed" ]; then
+    (cd "$case" && bash ./feed) |
+        "$MAIL_RESTORE" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+    status=${PIPESTATUS[1]}
+else
+    "$MAIL_RESTORE" <"$case/input" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+    status=$?
+fi
+echo "exit status: $status"
 # A command failure report ends with the error number the run left behind; whether the
 # engine's last non-blocking read ended on EAGAIN depends on timing, so that one section
 # is left out of the comparison.
