@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <string_view>
 
 namespace corvo::mail::postfix::database {
@@ -43,6 +44,20 @@ void append(std::vector<char>& buffer, const std::string& text) {
     buffer.insert(buffer.end(), text.begin(), text.end());
 }
 
+// A provider that hands postmap one line per call: what `write` puts for the next item,
+// then a line feed; it reports more to come while items remain.
+template <class Item, class Write>
+process::Provider linePerCall(const std::vector<Item>& items, Write write) {
+    auto next = std::make_shared<std::size_t>(0);
+    return [&items, write, next](std::vector<char>& buffer) {
+        if (*next < items.size()) {
+            write(buffer, items[(*next)++]);
+            buffer.push_back('\n');
+        }
+        return *next < items.size();
+    };
+}
+
 // postmap -d also exits with 1 when a key was not there, saying nothing; only an end by a
 // signal or an error line on standard error counts as a failure.
 void judgeDelete(int status, const std::string& errors) {
@@ -70,19 +85,14 @@ bool isErrorLine(std::string_view line) {
 void addRecords(const std::string& table, const std::vector<Record>& records) {
     if (records.empty())
         return;
-    std::size_t next = 0;
-    // One "key value\n" line per call; nothing is quoted: postmap takes everything after
-    // the first blank as the value.
-    const process::Provider provider = [&records, &next](std::vector<char>& buffer) {
-        if (next < records.size()) {
-            append(buffer, records[next].first);
+    // "key value": nothing is quoted; postmap takes everything after the first blank as the
+    // value.
+    const process::Provider provider =
+        linePerCall(records, [](std::vector<char>& buffer, const Record& record) {
+            append(buffer, record.first);
             buffer.push_back(' ');
-            append(buffer, records[next].second);
-            buffer.push_back('\n');
-            ++next;
-        }
-        return next < records.size();
-    };
+            append(buffer, record.second);
+        });
     std::string errors;
     const int status =
         runPostmap(table, postmapCommand({"-r", "-i", table}), process::FD_PIPE, provider, errors);
@@ -93,15 +103,7 @@ void addRecords(const std::string& table, const std::vector<Record>& records) {
 void removeKeys(const std::string& table, const std::vector<std::string>& keys) {
     if (keys.empty())
         return;
-    std::size_t next = 0;
-    const process::Provider provider = [&keys, &next](std::vector<char>& buffer) {
-        if (next < keys.size()) {
-            append(buffer, keys[next]);
-            buffer.push_back('\n');
-            ++next;
-        }
-        return next < keys.size();
-    };
+    const process::Provider provider = linePerCall(keys, append);
     std::string errors;
     const int status =
         runPostmap(table, postmapCommand({"-d", "-", table}), process::FD_PIPE, provider, errors);
