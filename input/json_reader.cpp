@@ -310,22 +310,47 @@ void json_skip_space(json_reader* reader) {
     }
 }
 
-std::uint32_t json_object_begin(json_reader* reader) {
+// The container primitives differ only in their bytes and codes: each skips white space
+// first, then opens, closes, or separates.
+namespace {
+
+std::uint32_t expect_open(json_reader* reader, char open, json_error code) {
     json_skip_space(reader);
-    if (*reader->position != '{') {
-        return fail(reader, JSON_ERROR_OBJECT_EXPECTED);
+    if (*reader->position != open) {
+        return fail(reader, code);
     }
     ++reader->position;
     return JSON_OK;
 }
 
-int json_object_try_end(json_reader* reader) {
+int try_close(json_reader* reader, char close) {
     json_skip_space(reader);
-    if (*reader->position != '}') {
+    if (*reader->position != close) {
         return 0;
     }
     ++reader->position;
     return 1;
+}
+
+// 0 after ',', 1 after close, the code otherwise.
+int next_or_close(json_reader* reader, char close, json_error code) {
+    json_skip_space(reader);
+    const char c = *reader->position;
+    if (c == ',' || c == close) {
+        ++reader->position;
+        return c == close ? 1 : 0;
+    }
+    return static_cast<int>(fail(reader, code));
+}
+
+} // namespace
+
+std::uint32_t json_object_begin(json_reader* reader) {
+    return expect_open(reader, '{', JSON_ERROR_OBJECT_EXPECTED);
+}
+
+int json_object_try_end(json_reader* reader) {
+    return try_close(reader, '}');
 }
 
 char* json_object_field_name(json_reader* reader) {
@@ -343,41 +368,19 @@ char* json_object_field_name(json_reader* reader) {
 }
 
 int json_object_next(json_reader* reader) {
-    json_skip_space(reader);
-    const char c = *reader->position;
-    if (c == ',' || c == '}') {
-        ++reader->position;
-        return c == '}' ? 1 : 0;
-    }
-    return static_cast<int>(fail(reader, JSON_ERROR_OBJECT_SEPARATOR));
+    return next_or_close(reader, '}', JSON_ERROR_OBJECT_SEPARATOR);
 }
 
 std::uint32_t json_array_begin(json_reader* reader) {
-    json_skip_space(reader);
-    if (*reader->position != '[') {
-        return fail(reader, JSON_ERROR_ARRAY_EXPECTED);
-    }
-    ++reader->position;
-    return JSON_OK;
+    return expect_open(reader, '[', JSON_ERROR_ARRAY_EXPECTED);
 }
 
 int json_array_try_end(json_reader* reader) {
-    json_skip_space(reader);
-    if (*reader->position != ']') {
-        return 0;
-    }
-    ++reader->position;
-    return 1;
+    return try_close(reader, ']');
 }
 
 int json_array_next(json_reader* reader) {
-    json_skip_space(reader);
-    const char c = *reader->position;
-    if (c == ',' || c == ']') {
-        ++reader->position;
-        return c == ']' ? 1 : 0;
-    }
-    return static_cast<int>(fail(reader, JSON_ERROR_ARRAY_SEPARATOR));
+    return next_or_close(reader, ']', JSON_ERROR_ARRAY_SEPARATOR);
 }
 
 char* json_read_string(json_reader* reader) {
