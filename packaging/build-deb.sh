@@ -5,7 +5,7 @@
 #   packaging/build-deb.sh BUILD_DIR OUTPUT_DIR
 #
 # The tool goes to /opt/vca/admin/sbin (stripped), its manual page to /usr/share/man;
-# the package depends on postfix and on the libraries the binary links (dpkg-shlibdeps).
+# the package depends on postfix and on the shared libraries the binary links (dpkg-shlibdeps).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(realpath "$1")
@@ -38,6 +38,12 @@ printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$package" "$package" \
 libraries=$(cd "$work/src" && dpkg-shlibdeps -O "debian/$package/opt/vca/admin/sbin/$package" |
     sed -n 's/^shlibs:Depends=//p')
 
+# The C++ runtime and libcrypto's MD5 are linked into the tool (driver/CMakeLists.txt): the
+# field names their source packages, so that an update of either shows this one needs a rebuild.
+runtime=$(dpkg -S "$(realpath "$(g++ -print-file-name=libstdc++.a)")" | cut -d: -f1)
+static_sources=$(dpkg-query -W -f='${source:Package} (= ${source:Version})\n' libssl-dev "$runtime" |
+    paste -sd, | sed 's/,/, /g')
+
 cat >"$root/DEBIAN/control" <<CONTROL
 Package: $package
 Version: $version
@@ -45,6 +51,7 @@ Architecture: $architecture
 Maintainer: $(dpkg-parsechangelog -l "$here/changelog" -S Maintainer)
 Installed-Size: $(du -sk --exclude=DEBIAN "$root" | cut -f1)
 Depends: $libraries, postfix
+Static-Built-Using: $static_sources
 Section: mail
 Priority: optional
 Description: restores one domain's mail configuration for the hosting panel

@@ -13,9 +13,13 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 deb=$("$source/packaging/build-deb.sh" "$1" "$work")
 depends=$(dpkg-deb -f "$deb" Depends)
-for dependency in postfix libssl3 libstdc++6 libc6; do
+for dependency in postfix libc6; do
     [[ ", $depends" == *", $dependency"* ]] || fail "Depends lacks $dependency: $depends"
 done
+# libcrypto's MD5 is linked in, and its source named for rebuilds.
+[[ ", $depends" != *", libssl"* ]] || fail "Depends names libssl: $depends"
+[[ $(dpkg-deb -f "$deb" Static-Built-Using) == "openssl (= "* ]] ||
+    fail "Static-Built-Using does not name openssl"
 dpkg -x "$deb" "$work/root"
 binary=$work/root/opt/vca/admin/sbin/mail-restore
 [ -x "$binary" ] || fail "no $binary"
