@@ -9,6 +9,7 @@
 #include "diagnostics/Errors.hpp"
 #include "lib/process/lib/Descriptor.hpp"
 #include "lib/process/lib/ProcessSetCatcher.hpp"
+#include "lib/process/lib/fork_exec.h"
 
 #include <boost/bind/bind.hpp>
 #include <boost/lexical_cast.hpp>
@@ -475,7 +476,7 @@ private:
 
         // Whatever sits in the tool's stdio buffers would otherwise be written again by a
         // child that fails before exec and leaves through exit().
-        (void)std::fflush(nullptr);
+        fork_exec::flushStandardStreams();
         pid_t pid;
         while ((pid = fork()) < 0 && errno == EINTR) {
         }

@@ -19,6 +19,7 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
+#include <stdio_ext.h>
 #include <sys/select.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,8 +31,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <utility>
-#include <vector>
 
 namespace fork_exec {
 namespace {
@@ -231,15 +232,19 @@ int forkExecvGetOutErr(provider_fn provider, consumer_fn onStdout, consumer_fn o
     setNonBlocking(output.read);
     setNonBlocking(errors.read);
 
-    // Allocated before the fork, so that running out of memory cannot leave a child behind.
-    std::vector<char> inBuffer(std::max<std::size_t>(stdinBufferSize, 1));
-    std::vector<char> outBuffer(std::max<std::size_t>(stdoutBufferSize, 1));
-    std::vector<char> errBuffer(std::max<std::size_t>(stderrBufferSize, 1));
+    // Allocated before the fork, so that running out of memory cannot leave a child behind:
+    // one block, not cleared, so that only the bytes that pass through it are ever touched.
+    const std::size_t inSize = std::max<std::size_t>(stdinBufferSize, 1);
+    const std::size_t outSize = std::max<std::size_t>(stdoutBufferSize, 1);
+    const std::size_t errSize = std::max<std::size_t>(stderrBufferSize, 1);
+    const auto buffers = std::make_unique_for_overwrite<char[]>(inSize + outSize + errSize);
+    char* const inBuffer = buffers.get();
+    char* const outBuffer = inBuffer + inSize;
+    char* const errBuffer = outBuffer + outSize;
 
     // The child's exit() flushes its copy of the tool's stdio buffers into the pipes; what the
     // tool has written so far must not show up as the child's output.
-    std::fflush(stdout);
-    std::fflush(stderr);
+    flushStandardStreams();
     const pid_t child = forkExecvPipes(input.read.get(), output.write.get(), errors.write.get(),
                                        program, argv, user, changeToHome, environment);
     input.read.close();
@@ -277,16 +282,14 @@ int forkExecvGetOutErr(provider_fn provider, consumer_fn onStdout, consumer_fn o
                     corvo::throwSystemError("forkExecvGetOutErr: select() failed", errno);
                 }
                 if (toChild.isOpen() && FD_ISSET(toChild.get(), &writable) &&
-                    !writeFromCallback(toChild.get(), inBuffer.data(), inBuffer.size(), &pending,
-                                       provider, context))
+                    !writeFromCallback(toChild.get(), inBuffer, inSize, &pending, provider,
+                                       context))
                     toChild.close();
                 if (fromStdout.isOpen() && FD_ISSET(fromStdout.get(), &readable) &&
-                    !readToCallback(fromStdout.get(), onStdout, context, outBuffer.data(),
-                                    outBuffer.size()))
+                    !readToCallback(fromStdout.get(), onStdout, context, outBuffer, outSize))
                     fromStdout.close();
                 if (fromStderr.isOpen() && FD_ISSET(fromStderr.get(), &readable) &&
-                    !readToCallback(fromStderr.get(), onStderr, context, errBuffer.data(),
-                                    errBuffer.size()))
+                    !readToCallback(fromStderr.get(), onStderr, context, errBuffer, errSize))
                     fromStderr.close();
             } catch (...) {
                 kept = std::current_exception();
@@ -330,6 +333,12 @@ pid_t forkExecvPipes(int childStdin, int childStdout, int childStderr, const cha
         runChild(childStdin, childStdout, childStderr, program, argv, user, changeToHome,
                  environment);
     return child;
+}
+
+void flushStandardStreams() {
+    for (FILE* stream : {stdout, stderr})
+        if (__fpending(stream) > 0)
+            (void)std::fflush(stream);
 }
 
 void dup2Custom(int descriptor, int target) {
@@ -396,6 +405,12 @@ bool writeFromCallback(int descriptor, char* buffer, std::size_t size, std::size
 void closefrom(int lowest) {
     lowest = std::max(lowest, 0);
     const int saved = errno;
+    // One system call where the kernel has it (Linux 5.9 and later): nothing is allocated or
+    // listed in the freshly forked child, so none of the tool's pages is copied for it.
+    if (::close_range(static_cast<unsigned>(lowest), ~0U, 0) == 0) {
+        errno = saved;
+        return;
+    }
     const int limit = ::getdtablesize();
     if (!closeListed(lowest, limit))
         for (int descriptor = limit; descriptor >= lowest; --descriptor)

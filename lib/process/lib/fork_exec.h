@@ -76,9 +76,16 @@ bool readToCallback(int descriptor, consumer_fn consumer, void* context, char* b
 bool writeFromCallback(int descriptor, char* buffer, std::size_t size, std::size_t* pending,
                        provider_fn provider, void* context);
 
-// Closes every descriptor from lowest upwards. Reads /proc/self/fd when it can trust the
-// listing, else closes from the descriptor limit down; errno is kept in that case.
+// Closes every descriptor from lowest upwards, keeping errno: with close_range where the
+// kernel has it, else by the listing of /proc/self/fd when it can be trusted, else from the
+// descriptor limit down.
 void closefrom(int lowest);
+
+// Writes out what the tool's stdout and stderr buffers hold; called before every fork, since a
+// child that leaves through exit() would write it again. A stream with nothing pending is not
+// touched: after a fork, every page the tool writes costs a copy-on-write fault. The tool opens
+// no other stdio stream for writing.
+void flushStandardStreams();
 
 // Flags of p_setuid.
 constexpr int P_SETUID_CHDIR = 1;      // change to the user's home directory first

@@ -1,12 +1,19 @@
 // The fork and exec engine and ExecCmd, driven through the helper child program; after every
 // case no descriptor has leaked and no child is left.
 #include "lib/process/lib/ExecCmd.hpp"
+#include "lib/process/lib/fork_exec.h"
 #include "tests/unit/process/leak_checks.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cxxabi.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
@@ -114,6 +121,52 @@ TEST_F(ChildRun, RunReportsTheFailureWithEverythingTheChildWrote) {
                 abi::__cxa_demangle(typeid(failure).name(), nullptr, nullptr, nullptr), std::free);
             EXPECT_STREQ("corvo::Exc<&corvo::ExecCmd::Failed, corvo::ExDefault>", type.get());
         }
+    }
+}
+
+// Makes the given system calls fail with ENOSYS in this process, as on an older kernel.
+void refuseSystemCalls(const std::vector<long>& numbers) {
+    std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+    for (const long number : numbers) {
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 1));
+        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        _exit(90);
+}
+
+// Each way closefrom can take closes every descriptor from the lowest up, leaves those below
+// alone and keeps errno: close_range, the /proc/self/fd listing when the kernel lacks
+// close_range, and the count down from the limit when the listing cannot be opened either.
+TEST(Closefrom, ClosesEverythingFromTheLowestOnEachWay) {
+    const std::pair<const char*, std::vector<long>> ways[] = {
+        {"close_range", {}},
+        {"listing", {SYS_close_range}},
+        {"count down", {SYS_close_range, SYS_openat}},
+    };
+    for (const auto& [way, refused] : ways) {
+        SCOPED_TRACE(way);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const rlimit limit{64, 64};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || dup2(0, 4) != 4 || dup2(0, 5) != 5 ||
+                dup2(0, 63) != 63)
+                _exit(91);
+            refuseSystemCalls(refused);
+            errno = EDOM;
+            fork_exec::closefrom(5);
+            const bool keptErrno = errno == EDOM;
+            const bool belowOpen = fcntl(4, F_GETFD) >= 0;
+            const bool fromLowestClosed = fcntl(5, F_GETFD) < 0 && fcntl(63, F_GETFD) < 0;
+            _exit(keptErrno && belowOpen && fromLowestClosed ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
 }
 
