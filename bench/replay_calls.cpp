@@ -5,10 +5,11 @@
 //
 // Each call runs with its recorded argument vector; its standard input is a pipe holding the
 // recorded bytes when the tool gave it a pipe, else /dev/null; its output is discarded.
-// Prints one line "WALL_NS CHILDREN_CPU_NS CALLS NONZERO" (wall time from the first fork to
-// the last exit, CPU time of all the calls, how many exited non-zero: postmap -d does so for
-// an absent key, as in the tool's run). Exits 1 when a call could not be started or died by a
-// signal, 127 on a failure of its own.
+// Prints one line "WALL_NS CHILDREN_CPU_NS CALLS NONZERO OWN_CPU_NS" (wall time from the first
+// fork to the last exit, CPU time of all the calls, how many exited non-zero: postmap -d does
+// so for an absent key, as in the tool's run; the driver's own on-CPU time over the same span,
+// that is what starting and reaping the calls costs a process that does nothing else).
+// Exits 1 when a call could not be started or died by a signal, 127 on a failure of its own.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -74,6 +75,14 @@ long long nowNs() {
     return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
+long long ownCpuNs() {
+    std::ifstream schedstat("/proc/self/schedstat");
+    long long onCpu = -1;
+    if (!(schedstat >> onCpu))
+        fail("schedstat");
+    return onCpu;
+}
+
 long long childrenCpuNs() {
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
@@ -131,6 +140,7 @@ int main(int argc, char** argv) {
     const std::vector<Call> calls = readRecord(argv[1]);
     const int discard = open("/dev/null", O_WRONLY | O_CLOEXEC);
     const long long cpuBefore = childrenCpuNs();
+    const long long ownBefore = ownCpuNs();
     const long long start = nowNs();
     int nonZero = 0;
     int broken = 0;
@@ -140,7 +150,9 @@ int main(int argc, char** argv) {
         broken += !WIFEXITED(status) || WEXITSTATUS(status) == 127;
     }
     const long long wall = nowNs() - start;
-    std::printf("%lld %lld %zu %d\n", wall, childrenCpuNs() - cpuBefore, calls.size(), nonZero);
+    const long long own = ownCpuNs() - ownBefore;
+    std::printf("%lld %lld %zu %d %lld\n", wall, childrenCpuNs() - cpuBefore, calls.size(), nonZero,
+                own);
     if (broken != 0) {
         std::fprintf(stderr, "replay_calls: %d of %zu calls did not run\n", broken, calls.size());
         return 1;

@@ -59,6 +59,7 @@ def measured(label):
         "children": children,
         "bare_wall": bare_wall,
         "bare_cpu": column(bare, 1, MS),
+        "bare_own": column(bare, 4, MS),
         # Relative extra wall time of a run, at the minimum and at the median.
         "overhead": [min(wall) / min(bare_wall) - 1,
                      statistics.median(wall) / statistics.median(bare_wall) - 1],
@@ -69,6 +70,7 @@ sizes = [0, 10000, 100000, 1000000]
 by_size = {size: measured(f"example-{size}") for size in sizes}
 by_size = {size: figures for size, figures in by_size.items() if figures}
 aliases = measured("aliases-1000")
+empty_program = column(runs("empty"), 1, MS)
 rss = column(runs("example.rss"), 3, 1024)
 alias_rss = column(runs("aliases-1000.rss"), 3, 1024)
 
@@ -191,6 +193,25 @@ if rss:
     add(f"| Peak RSS under 8 MiB (example document) | {fmt(rss)} MiB "
         f"| {status(max(rss) < 8)} |")
 add("")
+
+if empty and empty_program:
+    floor = [min(empty_program) + min(empty["bare_own"]),
+             statistics.median(empty_program) + statistics.median(empty["bare_own"])]
+    add("## What a run cannot go below on this machine\n")
+    add("Own CPU time of processes that do no work of their own (example document, empty "
+        "tables). A program that starts these children pays at least the sum of the two.\n")
+    add("| Process | Own CPU |")
+    add("|---|---:|")
+    add(f"| A statically linked program that does nothing: its exec and exit alone "
+        f"| {fmt(empty_program)} |")
+    add(f"| Starting and reaping the run's {empty['calls']} children, from a driver that does "
+        f"nothing else (`replay_calls`, its loop alone) | {fmt(empty['bare_own'])} |")
+    add(f"| The sum: the least any program starting these children costs itself "
+        f"| {floor[0]:.2f} / {floor[1]:.2f} |")
+    add(f"| `mail-restore` | {fmt(empty['own'])} |")
+    add(f"| `mail-restore` above that least | {min(empty['own']) - floor[0]:.2f} / "
+        f"{statistics.median(empty['own']) - floor[1]:.2f} |")
+    add("")
 
 add("## Whole runs in the sandbox\n")
 add("One run of `mail-restore` on examples/domain.json, postmap Debian's own, the sibling "

@@ -95,6 +95,14 @@ machine() {
 }
 
 machine >"$results/machine-before.txt"
+
+# What starting any program costs here: sibling_exit does nothing, so its own CPU time is the
+# exec and the exit alone.
+say "an empty program"
+for ((i = 0; i < repeats; i++)); do
+    "$programs/measure_run" /dev/null "$programs/sibling_exit" >>"$results/empty.runs"
+done
+
 use_tables_ready=
 for size in $sizes; do
     say "tables of $size entries"
