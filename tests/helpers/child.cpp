@@ -9,6 +9,8 @@
 //                       and stop (the remaining arguments are data)
 //   env NAME            print the variable's value and "\n", or "(unset)\n"
 //   fds                 print the open descriptors below 1024, each followed by a space
+//   signals             print the blocked signals as "blocked N N ...\n", then SIGCHLD's and
+//                       SIGPIPE's dispositions as "SIGCHLD default\nSIGPIPE ignored\n"
 //   grandchild MS       leave a grandchild holding stdout and stderr for MS milliseconds,
 //                       which then writes "grandchild\n";  sleep MS: sleep MS milliseconds
 #include <fcntl.h>
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -31,6 +34,26 @@ void writeText(int descriptor, const std::string& text) {
             std::exit(98);
         done += written > 0 ? static_cast<std::size_t>(written) : 0;
     }
+}
+
+// The signal state this program started with: what an engine handed over at exec.
+std::string signalState() {
+    sigset_t blocked;
+    sigprocmask(SIG_BLOCK, nullptr, &blocked);
+    std::string text = "blocked";
+    for (int number = 1; number < NSIG; ++number)
+        if (sigismember(&blocked, number) == 1)
+            text += " " + std::to_string(number);
+    text += "\n";
+    for (const auto& [number, name] : {std::pair{SIGCHLD, "SIGCHLD"}, {SIGPIPE, "SIGPIPE"}}) {
+        struct sigaction action {};
+        sigaction(number, nullptr, &action);
+        text += std::string(name) +
+                (action.sa_handler == SIG_DFL   ? " default\n"
+                 : action.sa_handler == SIG_IGN ? " ignored\n"
+                                                : " caught\n");
+    }
+    return text;
 }
 
 } // namespace
@@ -57,6 +80,9 @@ int main(int argc, char** argv) {
                 if (::fcntl(descriptor, F_GETFD) >= 0)
                     text += std::to_string(descriptor) + " ";
             writeText(1, text);
+            continue;
+        } else if (action == "signals") {
+            writeText(1, signalState());
             continue;
         } else if (index + 1 >= argc) {
             return 99;

@@ -72,22 +72,31 @@ TEST_F(CatcherTest, ReportsEndedChildNotStoppedOne) {
     catcher.uninstall();
 }
 
-// Their SIGCHLDs merge into one; the unregistered child is reaped but not counted.
-TEST_F(CatcherTest, CountsRegisteredChildrenEndingTogether) {
+// Children that end while SIGCHLD is blocked leave one pending signal between them: the
+// handler must reap them all on that one. The unregistered child is reaped but not counted.
+TEST_F(CatcherTest, CountsEveryChildOnOneCoalescedSignal) {
     ProcessSetCatcher catcher;
     catcher.install();
-    const pid_t first = spawn();
-    const pid_t second = spawn();
+    sigset_t childSignal, previous;
+    sigemptyset(&childSignal);
+    sigaddset(&childSignal, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &childSignal, &previous);
+    const pid_t children[] = {spawn(), spawn(), spawn()};
     const pid_t stranger = spawn();
-    catcher.add(first);
-    catcher.add(second);
-    for (const pid_t pid : {first, stranger, second})
+    for (const pid_t pid : children)
+        catcher.add(pid);
+    for (const pid_t pid : {children[0], stranger, children[1], children[2]}) {
         kill(pid, SIGKILL);
-    ASSERT_TRUE(eventually([] { return !leak_checks::hasChildren(); }));
-    EXPECT_EQ(catcher.drain(), 2U);
+        siginfo_t info{}; // wait until it has ended, without reaping it
+        ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+    }
     EXPECT_EQ(catcher.drain(), 0U);
-    EXPECT_TRUE(catcher.lookup(first)->ended == 1 && catcher.lookup(second)->ended == 1);
+    sigprocmask(SIG_SETMASK, &previous, nullptr); // the handler runs before this returns
+    EXPECT_EQ(catcher.drain(), 3U);
+    for (const pid_t pid : children)
+        EXPECT_TRUE(catcher.lookup(pid) && catcher.lookup(pid)->ended == 1);
     EXPECT_FALSE(catcher.lookup(stranger));
+    EXPECT_FALSE(leak_checks::hasChildren());
     catcher.uninstall();
 }
 

@@ -65,6 +65,19 @@ TEST_F(ChildRun, RunsChildrenOnEveryPath) {
     }
 }
 
+// The program starts with the caller's mask: the engine's own SIGPIPE hold stays in the tool.
+TEST_F(ChildRun, ChildStartsWithTheCallersSignalState) {
+    sigset_t user, previous;
+    sigemptyset(&user);
+    sigaddset(&user, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &user, &previous);
+    auto command = childCommand({"signals"});
+    EXPECT_EQ(0, command->run());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    EXPECT_EQ("blocked " + std::to_string(SIGUSR1) + "\nSIGCHLD default\nSIGPIPE default\n",
+              command->stdoutText());
+}
+
 TEST_F(ChildRun, MovesMegabytesBothWaysWithoutDeadlock) {
     const std::string input = pattern('k', 2 << 20);
     auto command = childCommand({"both", std::to_string(3 << 20), "cat"});

@@ -115,6 +115,25 @@ TEST_F(PipeTest, RunsOnEveryPathWithoutLeaks) {
     EXPECT_GT(alarms, 0);
 }
 
+// The program starts with the caller's mask, not the engine's SIGCHLD hold, and with SIGCHLD
+// and SIGPIPE at their defaults whatever the caller had set for them.
+TEST_F(PipeTest, ChildStartsWithTheCallersSignalState) {
+    sigset_t user, previous;
+    sigemptyset(&user);
+    sigaddset(&user, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &user, &previous);
+    struct sigaction ignore {}, saved{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &saved);
+    Pipe pipe{Command(CHILD, "signals")};
+    std::string out;
+    pipe.setStdout(FD_PIPE, Pipe::appendTo(out));
+    EXPECT_EQ(pipe.run(), 0);
+    sigaction(SIGPIPE, &saved, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    EXPECT_EQ(out, "blocked " + std::to_string(SIGUSR1) + "\nSIGCHLD default\nSIGPIPE default\n");
+}
+
 TEST_F(PipeTest, RunsOnce) {
     Pipe pipe{Command(CHILD)};
     EXPECT_EQ(pipe.run(), 0);
