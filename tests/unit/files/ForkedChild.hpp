@@ -67,7 +67,7 @@ inline void mountPrivately(const char* source, const char* target, const char* t
 class SandboxTest : public ::testing::Test {
     void SetUp() override {
         if (std::getenv("SANDBOX_SCRATCH") == nullptr) {
-            GTEST_SKIP() << "uses the tool's fixed paths, private only inside tests/sandbox";
+            GTEST_FAIL() << "uses the tool's fixed paths, private only inside tests/sandbox";
         }
     }
 };
