@@ -1,4 +1,4 @@
-// The process pipe engine: launching the commands, the select loop, the control-pipe
+// The process pipe engine: launching the commands, the poll loop, the control-pipe
 // report of a child that could not start, and the cleanup when something fails.
 //
 // DIAGNOSTICS: see Pipe.hpp. Parent-side system call failures raise corvo::SystemError
@@ -23,7 +23,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <sys/resource.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -534,7 +534,7 @@ private:
             setNonBlocking(process.stdoutEnd);
             setNonBlocking(process.stderrEnd);
         }
-        while (!finished()) {
+        while (!allEnded()) {
             if (input.isOpen() && offset_ == pending_.size()) {
                 if (more_) {
                     pending_.clear();
@@ -546,58 +546,57 @@ private:
                 }
             }
 
-            fd_set readable;
-            fd_set writable;
-            FD_ZERO(&readable);
-            FD_ZERO(&writable);
-            watch(catcher_.notificationDescriptor(), readable);
+            // Slot 0 is the catcher, slot 1 the input; the outputs follow in process order.
+            watched_.clear();
+            watched_.push_back({catcher_.notificationDescriptor(), POLLIN, 0});
+            watched_.push_back({input.get(), POLLOUT, 0});
             for (Process& process : processes_) {
-                watch(process.stdoutEnd.get(), readable);
-                watch(process.stderrEnd.get(), readable);
+                watched_.push_back({process.stdoutEnd.get(), POLLIN, 0});
+                watched_.push_back({process.stderrEnd.get(), POLLIN, 0});
             }
-            watch(input.get(), writable);
-            if (select(FD_SETSIZE, &readable, &writable, nullptr, nullptr) < 0) {
+            if (poll(watched_.data(), watched_.size(), -1) < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
                 throw SystemError("select", errno);
             }
 
-            if (input.isOpen() && FD_ISSET(input.get(), &writable)) {
+            if (input.isOpen() && ready(1)) {
                 writeInput(input);
             }
-            for (Process& process : processes_) {
-                readOutput(process.stdoutEnd, process.stdoutSink, readable);
-                readOutput(process.stderrEnd, process.stderrSink, readable);
+            for (std::size_t index = 0; index < processes_.size(); ++index) {
+                Process& process = processes_[index];
+                if (ready(2 + 2 * index)) {
+                    readOutput(process.stdoutEnd, process.stdoutSink);
+                }
+                if (ready(3 + 2 * index)) {
+                    readOutput(process.stderrEnd, process.stderrSink);
+                }
             }
-            if (FD_ISSET(catcher_.notificationDescriptor(), &readable)) {
+            if (ready(0)) {
                 collectExits();
             }
         }
+        // Every command has ended: what they wrote is in the pipes already. A descendant
+        // that still holds a pipe open (a daemon, a background helper) delays nothing.
+        for (Process& process : processes_) {
+            drainOutput(process.stdoutEnd, process.stdoutSink);
+            drainOutput(process.stderrEnd, process.stderrSink);
+        }
     }
 
-    // The run is over when every command has ended and every output has reached end of
-    // file; a descendant holding an output open keeps it going.
-    bool finished() const {
-        for (std::size_t index = 0; index < processes_.size(); ++index) {
-            const Process& process = processes_[index];
-            if (!pipe_.statuses_[index].ended || process.stdoutEnd.isOpen() ||
-                process.stderrEnd.isOpen()) {
+    bool allEnded() const {
+        for (const CommandStatus& status : pipe_.statuses_) {
+            if (!status.ended) {
                 return false;
             }
         }
         return true;
     }
 
-    static void watch(int fd, fd_set& set) {
-        if (fd < 0) {
-            return;
-        }
-        if (fd >= FD_SETSIZE) {
-            throw SystemError("select", EBADF);
-        }
-        FD_SET(fd, &set);
-    }
+    // Whether slot i of the last poll has something to do: data, end of file or an error
+    // (which the next read or write reports). Unused slots hold -1 and never report.
+    bool ready(std::size_t slot) const { return watched_[slot].revents != 0; }
 
     void writeInput(Descriptor& input) {
         int saved = errno;
@@ -625,10 +624,11 @@ private:
     }
 
     // One read per turn, so that no stream starves the others; the chunk goes to the sink
-    // when there is one.
-    static void readOutput(Descriptor& output, const Sink* sink, const fd_set& readable) {
-        if (!output.isOpen() || !FD_ISSET(output.get(), &readable)) {
-            return;
+    // when there is one. Returns false once nothing more is there for now (EAGAIN) or the
+    // pipe has reached end of file and is closed.
+    static bool readOutput(Descriptor& output, const Sink* sink) {
+        if (!output.isOpen()) {
+            return false;
         }
         std::vector<char> chunk(CHUNK_SIZE);
         for (;;) {
@@ -638,21 +638,30 @@ private:
                 if (sink != nullptr && !sink->empty()) {
                     (*sink)(chunk);
                 }
-                return;
+                return true;
             }
             if (got == 0) {
                 if (int error = output.close(); error != 0) {
                     throw SystemError("pipe read-end close", error);
                 }
-                return;
+                return false;
             }
             if (errno == EINTR) {
                 continue;
             }
             if (errno == EAGAIN) {
-                return;
+                return false;
             }
             throw SystemError("read", errno);
+        }
+    }
+
+    // Reads chunk by chunk until a read yields nothing, then closes the pipe.
+    static void drainOutput(Descriptor& output, const Sink* sink) {
+        while (readOutput(output, sink)) {
+        }
+        if (int error = output.close(); error != 0) {
+            throw SystemError("pipe read-end close", error);
         }
     }
 
@@ -724,6 +733,7 @@ private:
     ProcessSetCatcher catcher_;
     std::vector<Process> processes_;
     Descriptor stage_; // read end of the previous command's output, for the next command
+    std::vector<pollfd> watched_;
     std::vector<char> pending_;
     std::size_t offset_ = 0;
     bool more_ = true;

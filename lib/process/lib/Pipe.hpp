@@ -1,7 +1,7 @@
 // The process pipe engine: runs a pipeline of one or more commands, the standard output of
 // each feeding the standard input of the next, writes what a provider function produces to
 // the pipeline's standard input and hands its outputs in chunks of at most 1024 bytes to
-// sink functions, all from one select loop that never blocks on a child.
+// sink functions, all from one poll loop that never blocks on a child.
 //
 //     Pipe pipe(Command("/usr/sbin/postmap", "-r", "-i", table));
 //     pipe.setStdin(FD_PIPE, provider);
@@ -9,10 +9,11 @@
 //     pipe.setStderr(FD_PIPE, Pipe::appendTo(errors));
 //     int status = pipe.run(); // raw wait status of the last command
 //
-// Guarantees: run returns once every command has ended and every output pipe has reached
-// end of file. A descendant that keeps an output pipe open after its parent command ended
-// (a daemonising grandchild) therefore holds run up until it closes it: the tool cannot
-// know that no more output will come. Children start with the tool's signal mask as it was
+// Guarantees: run returns once every command has ended; what the commands wrote before they
+// ended is read from the pipes and handed to the sinks, then the pipes are closed. A
+// descendant that keeps an output pipe open after its parent command ended (a daemonising
+// grandchild) holds nothing up, and what it writes later is lost. No descriptor number is
+// too high to watch. Children start with the tool's signal mask as it was
 // before run and with SIGPIPE at its default action; the tool itself ignores SIGPIPE only
 // while it writes to the pipeline, so a reader that has gone shows as the "write" error
 // (EPIPE). When run raises, every descriptor it opened is closed, the child-exit catcher is

@@ -1,6 +1,6 @@
 // The child-exit catcher: a SIGCHLD handler that reaps every ended child of the process,
 // records the wait status of the children it was told about and wakes the pipeline
-// engine's select loop by writing one byte per ended child to a non-blocking pipe (the
+// engine's poll loop by writing one byte per ended child to a non-blocking pipe (the
 // self-pipe technique).
 //
 // Guarantees: at most one catcher is installed in the process at a time; the handler
@@ -55,7 +55,7 @@ public:
     // Empties the notification pipe; returns the number of bytes read. errno is unchanged.
     std::size_t drain() noexcept;
 
-    // Read end of the notification pipe (for select/poll), -1 when not installed.
+    // Read end of the notification pipe (for poll), -1 when not installed.
     int notificationDescriptor() const noexcept { return readEnd_; }
 
     void uninstall(bool forced = false);

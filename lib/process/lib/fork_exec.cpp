@@ -1,4 +1,4 @@
-// Fork and exec engine: one child with three pipes, served by one select loop.
+// Fork and exec engine: one child with three pipes, served by one poll loop.
 //
 // The parent's descriptors are held by move-only owners so that every exit path, a raised
 // exception included, closes them; the child is always waited for before anything is raised.
@@ -20,7 +20,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <stdio_ext.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -260,35 +260,23 @@ int forkExecvGetOutErr(provider_fn provider, consumer_fn onStdout, consumer_fn o
         std::size_t pending = 0;
         while (toChild.isOpen() || fromStdout.isOpen() || fromStderr.isOpen()) {
             try {
-                fd_set readable;
-                fd_set writable;
-                FD_ZERO(&readable);
-                FD_ZERO(&writable);
-                int highest = -1;
-                auto watch = [&highest](const Descriptor& descriptor, fd_set& set) {
-                    if (!descriptor.isOpen())
-                        return;
-                    if (descriptor.get() >= FD_SETSIZE)
-                        corvo::throwSystemError("forkExecvGetOutErr: select() failed", EINVAL);
-                    FD_SET(descriptor.get(), &set);
-                    highest = std::max(highest, descriptor.get());
-                };
-                watch(toChild, writable);
-                watch(fromStdout, readable);
-                watch(fromStderr, readable);
-                if (::select(highest + 1, &readable, &writable, nullptr, nullptr) < 0) {
+                // A closed end holds -1, which poll passes over.
+                pollfd watched[3] = {{toChild.get(), POLLOUT, 0},
+                                     {fromStdout.get(), POLLIN, 0},
+                                     {fromStderr.get(), POLLIN, 0}};
+                if (::poll(watched, 3, -1) < 0) {
                     if (errno == EINTR)
                         continue;
                     corvo::throwSystemError("forkExecvGetOutErr: select() failed", errno);
                 }
-                if (toChild.isOpen() && FD_ISSET(toChild.get(), &writable) &&
+                if (toChild.isOpen() && watched[0].revents != 0 &&
                     !writeFromCallback(toChild.get(), inBuffer, inSize, &pending, provider,
                                        context))
                     toChild.close();
-                if (fromStdout.isOpen() && FD_ISSET(fromStdout.get(), &readable) &&
+                if (fromStdout.isOpen() && watched[1].revents != 0 &&
                     !readToCallback(fromStdout.get(), onStdout, context, outBuffer, outSize))
                     fromStdout.close();
-                if (fromStderr.isOpen() && FD_ISSET(fromStderr.get(), &readable) &&
+                if (fromStderr.isOpen() && watched[2].revents != 0 &&
                     !readToCallback(fromStderr.get(), onStderr, context, errBuffer, errSize))
                     fromStderr.close();
             } catch (...) {

@@ -3,14 +3,15 @@
 // while it runs, waits for it and returns its exit status.
 //
 // Guarantees: the parent never blocks on one stream while the child blocks on another (all
-// parent ends are non-blocking and served by one select loop); the child is always waited
+// parent ends are non-blocking and served by one poll loop); the child is always waited
 // for, also when a callback or the loop raises; every pipe end is closed on every path; the
 // child starts with descriptors 0, 1 and 2 only. A child that closes its standard input early
 // ends the feeding quietly: SIGPIPE is held off in the tool for the length of the loop only,
 // so the child's disposition and signal mask are the tool's own.
 //
 // DIAGNOSTICS: a failure to create the pipes or to make them non-blocking ends the tool
-// through message_exit with status 1. Failures of fork, select, read and write are raised as
+// through message_exit with status 1. Failures of fork, poll (whose text still says
+// "select() failed": the text is part of the tool's output), read and write are raised as
 // corvo::SystemError (or ExSystemError<N>) after the child has been ended and reaped. In the
 // child, a failure before exec writes its corvo::SystemError text on standard error and exits
 // with 1; user-switch and exec failures end it through message_exit with status 1, so their

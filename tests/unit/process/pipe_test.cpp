@@ -2,6 +2,7 @@
 // statuses, start-up failures carried back from the child, broken pipes, interrupted
 // system calls; after every case no descriptor has leaked and no child is left.
 #include "diagnostics/Errors.hpp"
+#include "lib/process/lib/ExecCmd.hpp"
 #include "lib/process/lib/Pipe.hpp"
 #include "tests/unit/process/leak_checks.hpp"
 
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/time.h>
 
 using namespace corvo::process;
@@ -62,10 +64,11 @@ TEST_F(PipeTest, RunsOnEveryPathWithoutLeaks) {
          std::to_string(W_EXITCODE(0, SIGTERM)), "", ""},
         {"megabytes on both outputs", Command(CHILD, "both", "2000000"), nullptr, "0",
          pattern('a', 2000000), pattern('A', 2000000)},
-        // run() returns only once the grandchild has closed the output it kept open.
+        // run() returns once the command has ended, with what it wrote, and leaves the
+        // grandchild holding the output behind (the bound below is half its sleep).
         {"grandchild holds the output",
-         Command(CHILD, "grandchild", "1000", "text", "early", "exit", "5"), nullptr,
-         std::to_string(W_EXITCODE(5, 0)), "earlygrandchild\n", ""},
+         Command(CHILD, "grandchild", "5000", "text", "early", "exit", "5"), nullptr,
+         std::to_string(W_EXITCODE(5, 0)), "early", ""},
         // The provider has nothing: stdin must close at once or "cat" would never end.
         {"empty input", Command(CHILD, "cat"), nullptr, "0", "", ""},
         {"unknown program", Command("corvo-no-such-program"), nullptr,
@@ -132,6 +135,32 @@ TEST_F(PipeTest, ChildStartsWithTheCallersSignalState) {
     sigaction(SIGPIPE, &saved, nullptr);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     EXPECT_EQ(out, "blocked " + std::to_string(SIGUSR1) + "\nSIGCHLD default\nSIGPIPE default\n");
+}
+
+// With every descriptor below 1100 taken, both engines' pipes lie above what select can
+// watch (FD_SETSIZE, 1024).
+TEST_F(PipeTest, BothEnginesWatchDescriptorsAboveTheSelectLimit) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const rlimit raised{std::max<rlim_t>(limit.rlim_cur, 2048), limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && fd < 1100;)
+        filler.push_back(fd);
+    Pipe pipe{Command(CHILD, "cat")};
+    std::string out;
+    pipe.setStdin(FD_PIPE, provide("through the pipeline"));
+    pipe.setStdout(FD_PIPE, Pipe::appendTo(out));
+    EXPECT_EQ(pipe.run(), 0);
+    corvo::ExecCmd command(CHILD);
+    command.add("text").add("through the engine");
+    EXPECT_EQ(command.runNoThrow(), 0);
+    for (const int fd : filler)
+        close(fd);
+    close(1100);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(out, "through the pipeline");
+    EXPECT_EQ(command.stdoutText(), "through the engine");
 }
 
 TEST_F(PipeTest, RunsOnce) {
