@@ -1,5 +1,9 @@
 // mail-restore: restores one domain's mail configuration from the document on standard
 // input. Arguments are ignored.
 #include "driver/Entry.hpp"
+#include "driver/ProcessState.hpp"
 
-int main(int /*argc*/, char** /*argv*/) { return corvo::runMain(); }
+int main(int /*argc*/, char** /*argv*/) {
+    corvo::resetInheritedState();
+    return corvo::runMain();
+}

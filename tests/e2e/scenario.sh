@@ -22,16 +22,22 @@ fi
 : >"$SIBLING_LOG"
 
 # Standard input is the case's "input", or what its "feed" script writes, or closed when the
-# case holds a file "stdin-closed".
+# case holds a file "stdin-closed". A "launch" file names the hostile_start actions that the
+# tool is started under (signals blocked or ignored, descriptors, file creation mask).
+tool=("$MAIL_RESTORE")
+if [ -f "$case/launch" ]; then
+    read -ra actions <"$case/launch"
+    tool=("$HELPERS/hostile_start" "${actions[@]}" -- "$MAIL_RESTORE")
+fi
 if [ -e "$case/stdin-closed" ]; then
-    "$MAIL_RESTORE" <&- >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+    "${tool[@]}" <&- >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
     status=$?
 elif [ -f "$case/feed" ]; then
     (cd "$case" && bash ./feed) |
-        "$MAIL_RESTORE" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+        "${tool[@]}" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
     status=${PIPESTATUS[1]}
 else
-    "$MAIL_RESTORE" <"$case/input" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+    "${tool[@]}" <"$case/input" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
     status=$?
 fi
 echo "exit status: $status"

@@ -8,7 +8,7 @@
 //   args                print every argument, argv[0] included, each followed by a NUL byte,
 //                       and stop (the remaining arguments are data)
 //   env NAME            print the variable's value and "\n", or "(unset)\n"
-//   fds                 print the open descriptors below 1024, each followed by a space
+//   fds                 print the open descriptors below 65536, each followed by a space
 //   signals             print the blocked signals as "blocked N N ...\n", then SIGCHLD's and
 //                       SIGPIPE's dispositions as "SIGCHLD default\nSIGPIPE ignored\n"
 //   grandchild MS       leave a grandchild holding stdout and stderr for MS milliseconds,
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
             continue;
         } else if (action == "fds") {
             std::string text;
-            for (int descriptor = 0; descriptor < 1024; ++descriptor)
+            for (int descriptor = 0; descriptor < 65536; ++descriptor)
                 if (::fcntl(descriptor, F_GETFD) >= 0)
                     text += std::to_string(descriptor) + " ";
             writeText(1, text);

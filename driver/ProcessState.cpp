@@ -1,0 +1,42 @@
+// Bringing the process to a known state at start-up.
+#include "driver/ProcessState.hpp"
+
+#include "diagnostics/log.h"
+#include "lib/process/lib/fork_exec.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+namespace corvo {
+
+void resetInheritedState() {
+    // In ascending order, so that the lowest free descriptor is the one being filled.
+    for (int stream = 0; stream < 3; ++stream) {
+        if (fcntl(stream, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened != stream)
+            message_exit(1, "Unable to open /dev/null: %s", std::strerror(errno));
+    }
+    fork_exec::closefrom(3);
+
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    for (const int number : {SIGCHLD, SIGPIPE})
+        sigaction(number, &standard, nullptr);
+
+    // Lock files and copied key directories take their modes from the mask; tables that
+    // postmap creates must stay readable by the mail system.
+    umask(022);
+}
+
+} // namespace corvo
