@@ -8,9 +8,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +21,56 @@
 namespace {
 
 const char* const lock_directory = "/run/lock/files";
+
+// Prints why the lock directory is refused and leaves error in errno.
+int refuse_lock_directory(int error, const char* reason) {
+    errno = error;
+    message_exit(0, "Lock directory \"%s\" refused: %s.", lock_directory, reason);
+    errno = error;
+    return -1;
+}
+
+// Opens the lock directory as the parent of a lock file. Anyone who can write to it, or
+// replace it by a link, chooses what root opens, creates and truncates there; so it must be
+// a real directory (not a symbolic link), owned by root and writable by nobody else.
+// Returns its descriptor, or -1 with errno set after printing the reason: for a missing
+// directory, the open message of the lock file itself.
+int open_lock_directory(const char* lock_path) {
+    const int directory = open(lock_directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (directory < 0) {
+        const int error = errno;
+        struct stat link;
+        if ((error == ELOOP || error == ENOTDIR) && lstat(lock_directory, &link) == 0) {
+            return S_ISLNK(link.st_mode)
+                       ? refuse_lock_directory(ELOOP, "it is a symbolic link")
+                       : refuse_lock_directory(ENOTDIR, "it is not a directory");
+        }
+        message_exit(0, "Unable to open file \"%s\": %s.", lock_path, std::strerror(error));
+        errno = error;
+        return -1;
+    }
+    struct stat status;
+    char reason[96];
+    if (fstat(directory, &status) != 0) {
+        const int error = errno;
+        close(directory);
+        std::snprintf(reason, sizeof reason, "its status cannot be read (%s)", std::strerror(error));
+        return refuse_lock_directory(error, reason);
+    }
+    if (status.st_uid != 0) {
+        close(directory);
+        std::snprintf(reason, sizeof reason, "it is owned by uid %u, not by root",
+                      static_cast<unsigned>(status.st_uid));
+        return refuse_lock_directory(EPERM, reason);
+    }
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        close(directory);
+        std::snprintf(reason, sizeof reason, "it is writable by its group or by others (mode %04o)",
+                      static_cast<unsigned>(status.st_mode & 07777));
+        return refuse_lock_directory(EPERM, reason);
+    }
+    return directory;
+}
 
 } // namespace
 
@@ -51,7 +103,21 @@ file_lock* file_lock_open(const char* name, int flags, int operation, int in_loc
 
     // Close-on-exec: the tool runs children (postmap among them) while it holds a lock; a
     // descriptor inherited by a child would keep the lock alive after the tool released it.
-    lock->fd = open(lock->path, flags | O_CLOEXEC, 0644);
+    // No symbolic link is followed, in the lock directory or elsewhere.
+    flags |= O_NOFOLLOW | O_CLOEXEC;
+    if (in_lock_dir != 0) {
+        const int directory = open_lock_directory(lock->path);
+        if (directory < 0) {
+            lock->fd = -1;
+            return lock;
+        }
+        lock->fd = openat(directory, std::strrchr(lock->path, '/') + 1, flags, 0644);
+        const int error = errno;
+        close(directory);
+        errno = error;
+    } else {
+        lock->fd = open(lock->path, flags, 0644);
+    }
     if (lock->fd < 0) {
         int error = errno;
         message_exit(0, "Unable to open file \"%s\": %s.", lock->path, std::strerror(error));

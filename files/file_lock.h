@@ -4,13 +4,16 @@
 // written as 32 lower-case hexadecimal digits, so every process that names the resource
 // the same way meets the same lock. Locks are flock(2) locks: advisory, owned by the open
 // file, released when its descriptor is closed or the process ends. The lock directory must
-// exist; lock files are created empty (truncated on every open) and never removed.
+// exist and be a real directory (not a symbolic link) owned by root and writable by nobody
+// else; lock files are opened without following symbolic links, created empty (truncated on
+// every open) and never removed.
 //
 // DIAGNOSTICS: lock_file_path ends the process (status 1, "Cannot allocate memory: ...")
 // when the path cannot be allocated. file_lock_open returns null when the handle cannot be
 // allocated, and a handle whose descriptor is negative (0 for EAGAIN) when opening or
-// locking failed, with errno set; a failed open is also printed through message_exit.
-// file_lock_release prints a failed close and returns -1.
+// locking failed, with errno set; a failed open, and a lock directory refused for what it is
+// (a link, not a directory, another owner, writable by others), are also printed through
+// message_exit. file_lock_release prints a failed close and returns -1.
 #pragma once
 
 // The lock handle: the open lock file while the lock is held, and its path (owned).

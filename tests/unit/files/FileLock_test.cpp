@@ -39,20 +39,73 @@ TEST_F(FileLock, SecondProcessWaitsUntilTheFirstReleases) {
     EXPECT_EQ(second.get().answer, "locked");
 }
 
-TEST_F(FileLock, MissingLockDirectoryRaisesENOENT) {
-    ChildOutcome outcome = runInChild([] {
-        mountPrivately("empty", "/run/lock", "tmpfs", 0);
-        try {
-            corvo::FileLock lock(virtualTable);
-        } catch (const corvo::ExSystemError<2>& e) {
-            return std::string("ExSystemError<2>: ") + e.what();
-        }
-        return std::string("locked");
-    });
-    EXPECT_EQ(outcome.answer, "ExSystemError<2>: lock() failed: No such file or directory");
-    EXPECT_EQ(outcome.errors,
-              "Unable to open file \"" + virtualLockFile +
-                  "\": No such file or directory.\nSystem error 2: No such file or directory\n");
+// A missing directory fails as an open of the lock file; one that someone other than root
+// could have placed or could write to is refused before anything is opened in it.
+TEST_F(FileLock, RefusesAMissingOrUnsafeLockDirectory) {
+    const std::string refused = "Lock directory \"/run/lock/files\" refused: ";
+    const std::string eperm = "\nSystem error 1: Operation not permitted\n";
+    const struct {
+        const char* name;
+        std::function<void()> prepare; // on a fresh tmpfs over /run/lock
+        std::string answer;
+        std::string errors;
+    } cases[] = {
+        {"missing", [] {}, "2: lock() failed: No such file or directory",
+         "Unable to open file \"" + virtualLockFile +
+             "\": No such file or directory.\nSystem error 2: No such file or directory\n"},
+        {"symbolic link",
+         [] {
+             mkdir("/run/lock/real", 0755);
+             symlink("real", "/run/lock/files");
+         },
+         "40: lock() failed: Too many levels of symbolic links",
+         refused + "it is a symbolic link.\nSystem error 40: Too many levels of symbolic links\n"},
+        {"regular file", [] { std::ofstream("/run/lock/files"); },
+         "20: lock() failed: Not a directory",
+         refused + "it is not a directory.\nSystem error 20: Not a directory\n"},
+        {"owned by another user",
+         [] {
+             mkdir("/run/lock/files", 0755);
+             chown("/run/lock/files", 65534, 65534);
+         },
+         "1: lock() failed: Operation not permitted",
+         refused + "it is owned by uid 65534, not by root." + eperm},
+        {"group-writable",
+         [] {
+             mkdir("/run/lock/files", 0755);
+             chmod("/run/lock/files", 0775);
+         },
+         "1: lock() failed: Operation not permitted",
+         refused + "it is writable by its group or by others (mode 0775)." + eperm},
+        {"lock file is a link",
+         [] {
+             mkdir("/run/lock/files", 0755);
+             mkdir("/run/lock/real", 0755);
+             symlink("/run/lock/real/target", virtualLockFile.c_str());
+         },
+         "40: lock() failed: Too many levels of symbolic links",
+         "Unable to open file \"" + virtualLockFile +
+             "\": Too many levels of symbolic links.\nSystem error 40: Too many levels of "
+             "symbolic links\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChildOutcome outcome = runInChild([&c] {
+            mountPrivately("empty", "/run/lock", "tmpfs", 0);
+            c.prepare();
+            try {
+                corvo::FileLock lock(virtualTable);
+            } catch (const corvo::SystemError& e) {
+                const bool nothingOpened = !std::filesystem::exists("/run/lock/real") ||
+                                           std::filesystem::is_empty("/run/lock/real");
+                return std::to_string(e.error()) + ": " + e.what() +
+                       (nothingOpened ? "" : " (a lock file was created)");
+            }
+            return std::string("locked");
+        });
+        EXPECT_EQ(outcome.answer, c.answer);
+        EXPECT_EQ(outcome.errors, c.errors);
+    }
 }
 
 } // namespace
