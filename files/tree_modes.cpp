@@ -1,7 +1,12 @@
-// Recursive ownership and mode walk. Both walks share one traversal: status of the entry
-// without following links, then for a directory: remember the working directory, enter the
-// directory, handle each entry by its relative name, return, and finally change the
-// directory itself when asked. Each failure message names the walk's own operation.
+// Recursive ownership and mode walk. Both walks share one traversal, and it works on opened
+// descriptors only: each entry's status is read without following links (fstatat relative
+// to its open directory), a regular file or directory is opened without following links and
+// changed through that descriptor (fchown, fchmod), and a directory is listed through its
+// own descriptor. An entry that someone swaps for a symbolic link between the status and the
+// change is therefore never followed: the open fails with ELOOP and the link is left alone,
+// as links always are. The process's working directory is never changed.
+//
+// Each failure message names the walk's own operation.
 #include "files/tree_modes.h"
 
 #include <dirent.h>
@@ -26,32 +31,98 @@ struct tree_change {
     mode_t dir_mode;
 };
 
-// A regular file: the path given to the walk (top) or an entry inside a directory.
-void change_file(const tree_change* change, const char* name, bool top) {
+const int open_file_flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+const int open_dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The walk's message for a regular file it cannot change: the path given to the walk (top)
+// or an entry inside a directory.
+[[noreturn]] void file_failed(const tree_change* change, const char* name, bool top) {
     if (change->operation == TREE_CHOWN) {
-        if (chown(name, change->uid, change->gid) != 0) {
-            message_exit(1, "Unable to chown directory entry %s: %s\n", name, std::strerror(errno));
-        }
-    } else if (chmod(name, change->file_mode) != 0) {
-        message_exit(
-            1, top ? "Unable to chmod entry %s: %s\n" : "Unable to chmod directory entry %s: %s\n",
-            name, std::strerror(errno));
+        message_exit(1, "Unable to chown directory entry %s: %s\n", name, std::strerror(errno));
+    }
+    message_exit(1,
+                 top ? "Unable to chmod entry %s: %s\n" : "Unable to chmod directory entry %s: %s\n",
+                 name, std::strerror(errno));
+    __builtin_unreachable();
+}
+
+void change_file(const tree_change* change, int fd, const char* name, bool top) {
+    const int status = change->operation == TREE_CHOWN ? fchown(fd, change->uid, change->gid)
+                                                       : fchmod(fd, change->file_mode);
+    if (status != 0) {
+        file_failed(change, name, top);
     }
 }
 
-void change_directory(const tree_change* change, const char* name) {
+void change_directory(const tree_change* change, int fd, const char* name) {
     if (change->operation == TREE_CHOWN) {
-        if (chown(name, change->uid, change->gid) != 0) {
+        if (fchown(fd, change->uid, change->gid) != 0) {
             message_exit(1, "Unable to chown dir %s: %s\n", name, std::strerror(errno));
         }
-    } else if (chmod(name, change->dir_mode) != 0) {
+    } else if (fchmod(fd, change->dir_mode) != 0) {
         message_exit(1, "Unable to chmod dir %s: %s\n", name, std::strerror(errno));
+    }
+}
+
+// Opens a regular file found by fstatat and changes it; -1 from openat with ENOENT (it has
+// vanished) or ELOOP (it is a link now), or a file that is no longer regular, is left alone.
+void change_regular_file(const tree_change* change, int directory, const char* name, bool top) {
+    const int fd = openat(directory, name, open_file_flags);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ELOOP) {
+            return;
+        }
+        file_failed(change, name, top);
+    }
+    struct stat status;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        change_file(change, fd, name, top);
+    }
+    close(fd);
+}
+
+// Walks the open directory (the descriptor is taken over and closed here), then changes the
+// directory itself when include_top is 1.
+void walk_directory(int fd, const char* path, const tree_change* change, int include_top) {
+    DIR* directory = fdopendir(fd);
+    if (directory == nullptr) {
+        message_exit(1, "Unable to open dir %s: %s\n", path, std::strerror(errno));
+    }
+    const int parent = dirfd(directory);
+    while (const dirent* entry = readdir(directory)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            continue;
+        }
+        struct stat status;
+        if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                continue; // vanished since the directory was read
+            }
+            message_exit(1, "Unable to check directory entry %s: %s\n", name, std::strerror(errno));
+        }
+        if (S_ISDIR(status.st_mode)) {
+            const int subdirectory = openat(parent, name, open_dir_flags);
+            if (subdirectory >= 0) {
+                walk_directory(subdirectory, name, change, 1);
+            } else if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR) {
+                message_exit(1, "Unable to open dir %s: %s\n", name, std::strerror(errno));
+            }
+        } else if (S_ISREG(status.st_mode)) {
+            change_regular_file(change, parent, name, false);
+        }
+    }
+    if (include_top == 1) {
+        change_directory(change, parent, path);
+    }
+    if (closedir(directory) != 0) {
+        message_exit(1, "Unable to close dir %s: %s\n", path, std::strerror(errno));
     }
 }
 
 void walk_tree(const char* path, const tree_change* change, int include_top) {
     struct stat status;
-    if (lstat(path, &status) != 0) {
+    if (fstatat(AT_FDCWD, path, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) {
             message_exit(0, "Directory entry %s doesn't exist: %s\n", path, std::strerror(errno));
             return;
@@ -62,50 +133,17 @@ void walk_tree(const char* path, const tree_change* change, int include_top) {
         return;
     }
     if (S_ISREG(status.st_mode)) {
-        change_file(change, path, true);
+        change_regular_file(change, AT_FDCWD, path, true);
         return;
     }
-
-    int saved_cwd = open(".", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (saved_cwd < 0) {
-        message_exit(1, "Unable to get file descriptor of current dir: %s\n", std::strerror(errno));
-    }
-    DIR* directory = opendir(path);
-    if (directory == nullptr) {
+    const int fd = open(path, open_dir_flags);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            return; // swapped for a link since its status was read
+        }
         message_exit(1, "Unable to open dir %s: %s\n", path, std::strerror(errno));
     }
-    // Entering through the open directory, not the path, keeps the walk in the directory
-    // that was opened even if the path changes meanwhile.
-    if (fchdir(dirfd(directory)) != 0) {
-        message_exit(1, "Unable to change dir %s: %s\n", path, std::strerror(errno));
-    }
-
-    while (const dirent* entry = readdir(directory)) {
-        const char* name = entry->d_name;
-        if (lstat(name, &status) != 0) {
-            if (errno == ENOENT) {
-                continue; // vanished since the directory was read
-            }
-            message_exit(1, "Unable to check directory entry %s: %s\n", name, std::strerror(errno));
-        }
-        if (S_ISDIR(status.st_mode)) {
-            if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
-                walk_tree(name, change, 1);
-            }
-        } else if (S_ISREG(status.st_mode)) {
-            change_file(change, name, false);
-        }
-    }
-
-    if (fchdir(saved_cwd) != 0 || close(saved_cwd) != 0) {
-        message_exit(1, "Unable to restore & close current dir: %s\n", std::strerror(errno));
-    }
-    if (closedir(directory) != 0) {
-        message_exit(1, "Unable to close dir %s: %s\n", path, std::strerror(errno));
-    }
-    if (include_top == 1) {
-        change_directory(change, path);
-    }
+    walk_directory(fd, path, change, include_top);
 }
 
 } // namespace

@@ -5,13 +5,14 @@
 // pipes) are left alone and never followed, so a link cannot lead the walk out of the
 // tree. A path naming a regular file is changed whatever include_top says; a directory
 // given as the path is changed itself only when include_top is 1, while its subdirectories
-// at every depth always are. The walk changes the working directory while it runs and
-// restores it before returning.
+// at every depth always are. Every entry is changed through a descriptor opened without
+// following links, so an entry swapped for a link while the walk runs is left alone too.
+// The working directory is never changed.
 //
 // DIAGNOSTICS: a missing path prints "Directory entry <path> doesn't exist: <error>" through
-// message_exit(0, ...) and the walk returns 0. Every other failure (status, open, change of
-// directory, chown, chmod, close) is fatal: message_exit(1, ...) ends the process with
-// status 1, so the walk either completes or the process ends.
+// message_exit(0, ...) and the walk returns 0. Every other failure (status, open, chown,
+// chmod, close) is fatal: message_exit(1, ...) ends the process with status 1, so the walk
+// either completes or the process ends.
 #pragma once
 
 #include <sys/types.h>

@@ -1,7 +1,10 @@
 // Recursive ownership and mode walk, on trees in the sandbox's scratch directory.
 #include "files/tree_modes.h"
 
+#include "tests/support/refuse_system_calls.hpp"
 #include "tests/unit/files/ForkedChild.hpp"
+
+#include <sys/syscall.h>
 
 namespace {
 
@@ -48,6 +51,22 @@ TEST_F(TreeModes, ChangesEverythingBelowTheTopButNoSymlinkTarget) {
     EXPECT_EQ(ownerOf(outside) + ownerOf(outside / "t"), outsideBefore);
     walk(outside / "t");
     EXPECT_EQ(ownerOf(outside / "t"), "1234:5678 640");
+}
+
+// Every change goes through a descriptor the walk opened: with the calls that change or enter
+// an entry by its name refused, the walk still completes.
+TEST_F(TreeModes, ChangesEntriesThroughDescriptorsOnly) {
+    const fs::path top = scratch("top");
+    fs::create_directories(top / "a");
+    std::ofstream(top / "a" / "f") << "x";
+    ChildOutcome outcome = runInChild([&top] {
+        refuseSystemCalls({SYS_chown, SYS_lchown, SYS_fchownat, SYS_chmod, SYS_fchmodat,
+                           SYS_chdir, SYS_fchdir});
+        return std::to_string(walk(top));
+    });
+    EXPECT_EQ(outcome.answer + outcome.errors, "0");
+    EXPECT_EQ(ownerOf(top / "a"), "1234:5678 755");
+    EXPECT_EQ(ownerOf(top / "a" / "f"), "1234:5678 640");
 }
 
 TEST_F(TreeModes, MissingPathIsReportedTwiceAndGoesOnAnyOtherFailureEndsTheProcess) {

@@ -2,14 +2,12 @@
 // case no descriptor has leaked and no child is left.
 #include "lib/process/lib/ExecCmd.hpp"
 #include "lib/process/lib/fork_exec.h"
+#include "tests/support/refuse_system_calls.hpp"
 #include "tests/unit/process/leak_checks.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cxxabi.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 
@@ -135,20 +133,6 @@ TEST_F(ChildRun, RunReportsTheFailureWithEverythingTheChildWrote) {
             EXPECT_STREQ("corvo::Exc<&corvo::ExecCmd::Failed, corvo::ExDefault>", type.get());
         }
     }
-}
-
-// Makes the given system calls fail with ENOSYS in this process, as on an older kernel.
-void refuseSystemCalls(const std::vector<long>& numbers) {
-    std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
-    for (const long number : numbers) {
-        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 1));
-        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS));
-    }
-    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-        _exit(90);
 }
 
 // Each way closefrom can take closes every descriptor from the lowest up, leaves those below
