@@ -10,6 +10,7 @@
 #include "lib/process/lib/Descriptor.hpp"
 #include "lib/process/lib/ProcessSetCatcher.hpp"
 #include "lib/process/lib/fork_exec.h"
+#include "lib/process/lib/spawn_child.h"
 
 #include <boost/bind/bind.hpp>
 #include <boost/lexical_cast.hpp>
@@ -18,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <iostream>
@@ -209,7 +211,7 @@ struct ChildPlan {
     const char* program = nullptr;
     std::vector<char*> argv;
     char* const* environment = nullptr;
-    const std::string* workingDirectory = nullptr;
+    const char* workingDirectory = "";
     bool closeOthers = false;
     const boost::function<void()>* preExec = nullptr;
     const sigset_t* mask = nullptr;
@@ -236,71 +238,106 @@ void closeOtherDescriptors(int keep) noexcept {
     errno = saved;
 }
 
-// Runs in the child: puts the streams in place and starts the program. Never returns.
-[[noreturn]] void startChild(ChildPlan& plan) {
+// The child's steps before its program: signal state, streams, working directory, other
+// descriptors, the control pipe's close-on-exec flag. No heap, no stdio, no exception: this
+// runs in a child that shares the tool's memory. Returns the step that failed (errno says
+// why), or null.
+const char* prepareChild(ChildPlan& plan) {
     static const char* const dupNames[3] = {"stdin dup2", "stdout dup2", "stderr dup2"};
+    // The program gets the signal state the tool had before the pipeline started: SIGCHLD
+    // unblocked and not caught, SIGPIPE at its default (a broken pipe should end a child as
+    // it ends any program), no handler of the tool.
+    child_reset_signals(plan.mask);
+
+    // A source among 0..2 that is not its own target would be overwritten by an earlier
+    // dup2; move it above 2 first.
+    for (int target = 0; target < 3; ++target) {
+        int& source = plan.streams[target];
+        if (source >= 0 && source < 3 && source != target) {
+            source = fcntl(source, F_DUPFD_CLOEXEC, 3);
+            if (source < 0) {
+                return dupNames[target];
+            }
+        }
+    }
+    for (int target = 0; target < 3; ++target) {
+        int source = plan.streams[target];
+        int result = 0;
+        if (source == target) {
+            result = fcntl(target, F_SETFD, 0); // keep it across exec
+        } else if (source >= 0) {
+            while ((result = dup2(source, target)) < 0 && errno == EINTR) {
+            }
+        }
+        if (result < 0) {
+            return dupNames[target];
+        }
+    }
+    if (plan.workingDirectory[0] != '\0' && chdir(plan.workingDirectory) != 0) {
+        return "cwd chdir";
+    }
+    if (plan.closeOthers) {
+        closeOtherDescriptors(plan.control);
+    }
+    if (fcntl(plan.control, F_SETFD, FD_CLOEXEC) != 0) {
+        return "control pipe close-on-exec fcntl";
+    }
+    return nullptr;
+}
+
+// Starts the program, repeating on EINTR; returns the call that failed.
+const char* execChild(const ChildPlan& plan) {
+    if (plan.environment != nullptr) {
+        while (execve(plan.program, plan.argv.data(), plan.environment) < 0 && errno == EINTR) {
+        }
+        return "execve";
+    }
+    if (plan.program[0] != '.' && plan.program[0] != '/') {
+        while (execvp(plan.program, plan.argv.data()) < 0 && errno == EINTR) {
+        }
+        return "execvp";
+    }
+    while (execv(plan.program, plan.argv.data()) < 0 && errno == EINTR) {
+    }
+    return "execv";
+}
+
+// The control-pipe report of a failed step, written without the heap. The bare step name
+// travels: the parent adds the system's text for the number again.
+[[noreturn]] void reportStepFailure(int control, const char* step, int error) {
+    child_write(control, TYPE_TAG, TAG_LENGTH);
+    child_write(control, "SystemError", sizeof "SystemError");
+    child_write(control, MESSAGE_TAG, TAG_LENGTH);
+    child_write(control, step, std::strlen(step) + 1);
+    child_write(control, CODE_TAG, TAG_LENGTH);
+    child_write_decimal(control, error);
+    child_write(control, "", 1);
+    _exit(EXIT_SYSTEM_ERROR);
+}
+
+// A child that shares the tool's memory: prepare, start the program, or report the step.
+int spawnedChild(void* argument) {
+    auto& plan = *static_cast<ChildPlan*>(argument);
+    const char* failed = prepareChild(plan);
+    if (failed == nullptr) {
+        failed = execChild(plan);
+    }
+    reportStepFailure(plan.control, failed, errno);
+}
+
+// A forked child, for a command with a pre-exec function: that function is the caller's
+// code, free to allocate and raise, which a child sharing the tool's memory cannot allow.
+[[noreturn]] void forkedChild(ChildPlan& plan) {
+    const char* failed = prepareChild(plan);
+    if (failed != nullptr) {
+        reportStepFailure(plan.control, failed, errno);
+    }
     int exitCode = EXIT_UNKNOWN_ERROR;
     try {
-        // The program gets the signal state the tool had before the pipeline started:
-        // SIGCHLD unblocked and not caught, SIGPIPE at its default (a broken pipe should
-        // end a child as it ends any program).
-        (void)signal(SIGCHLD, SIG_DFL);
-        (void)signal(SIGPIPE, SIG_DFL);
-        sigprocmask(SIG_SETMASK, plan.mask, nullptr);
-
-        // A source among 0..2 that is not its own target would be overwritten by an earlier
-        // dup2; move it above 2 first.
-        for (int target = 0; target < 3; ++target) {
-            int& source = plan.streams[target];
-            if (source >= 0 && source < 3 && source != target) {
-                source = fcntl(source, F_DUPFD_CLOEXEC, 3);
-                if (source < 0) {
-                    throw SystemError(dupNames[target], errno);
-                }
-            }
-        }
-        for (int target = 0; target < 3; ++target) {
-            int source = plan.streams[target];
-            int result = 0;
-            if (source == target) {
-                result = fcntl(target, F_SETFD, 0); // keep it across exec
-            } else if (source >= 0) {
-                while ((result = dup2(source, target)) < 0 && errno == EINTR) {
-                }
-            }
-            if (result < 0) {
-                throw SystemError(dupNames[target], errno);
-            }
-        }
-        if (!plan.workingDirectory->empty() && chdir(plan.workingDirectory->c_str()) != 0) {
-            throw SystemError("cwd chdir", errno);
-        }
-        if (plan.closeOthers) {
-            closeOtherDescriptors(plan.control);
-        }
-        if (fcntl(plan.control, F_SETFD, FD_CLOEXEC) != 0) {
-            throw SystemError("control pipe close-on-exec fcntl", errno);
-        }
-        if (!plan.preExec->empty()) {
-            (*plan.preExec)();
-        }
-        const char* call;
-        if (plan.environment != nullptr) {
-            call = "execve";
-            while (execve(plan.program, plan.argv.data(), plan.environment) < 0 && errno == EINTR) {
-            }
-        } else if (plan.program[0] != '.' && plan.program[0] != '/') {
-            call = "execvp";
-            while (execvp(plan.program, plan.argv.data()) < 0 && errno == EINTR) {
-            }
-        } else {
-            call = "execv";
-            while (execv(plan.program, plan.argv.data()) < 0 && errno == EINTR) {
-            }
-        }
-        throw SystemError(call, errno);
+        (*plan.preExec)();
+        failed = execChild(plan);
+        reportStepFailure(plan.control, failed, errno);
     } catch (const SystemError& error) {
-        // The bare message travels: the parent adds the system's text for the number again.
         writeRecord(plan.control, TYPE_TAG, "SystemError");
         writeRecord(plan.control, MESSAGE_TAG, error.std::runtime_error::what());
         writeRecord(plan.control, CODE_TAG, std::to_string(error.error()));
@@ -318,7 +355,7 @@ void closeOtherDescriptors(int keep) noexcept {
         writeRecord(plan.control, MESSAGE_TAG, "unknown error");
         exitCode = EXIT_UNKNOWN_ERROR;
     }
-    std::exit(exitCode);
+    _exit(exitCode);
 }
 
 // What a descriptor code asks for: the descriptor the child gets, the parent's copy of it
@@ -469,22 +506,26 @@ private:
         }
         plan.argv.push_back(nullptr);
         plan.environment = command.environment != nullptr ? command.environment : pipe_.environment;
-        plan.workingDirectory = &orPipe(command.workingDirectory, pipe_.workingDirectory);
+        plan.workingDirectory = orPipe(command.workingDirectory, pipe_.workingDirectory).c_str();
         plan.closeOthers = command.closeOtherDescriptors || pipe_.closeOtherDescriptors;
         plan.preExec = &orPipe(command.preExec, pipe_.preExec);
         plan.mask = &hold_.saved();
 
-        // Whatever sits in the tool's stdio buffers would otherwise be written again by a
-        // child that fails before exec and leaves through exit().
-        fork_exec::flushStandardStreams();
         pid_t pid;
-        while ((pid = fork()) < 0 && errno == EINTR) {
+        if (plan.preExec->empty()) {
+            pid = spawn_child(&spawnedChild, &plan);
+        } else {
+            // Whatever sits in the tool's stdio buffers would otherwise be written again by a
+            // forked child that leaves through a path that flushes them.
+            fork_exec::flushStandardStreams();
+            while ((pid = fork()) < 0 && errno == EINTR) {
+            }
+            if (pid == 0) {
+                forkedChild(plan);
+            }
         }
         if (pid < 0) {
-            throw SystemError("pipe", errno);
-        }
-        if (pid == 0) {
-            startChild(plan);
+            throw SystemError("pipe", errno); // the text is part of the tool's output
         }
         process.pid = pid;
 

@@ -12,6 +12,7 @@
 #include "diagnostics/Errors.hpp"
 #include "diagnostics/log.h"
 #include "lib/process/lib/Descriptor.hpp"
+#include "lib/process/lib/spawn_child.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,7 +33,9 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace fork_exec {
 namespace {
@@ -168,6 +171,100 @@ void writeAll(int descriptor, const char* text) {
     ::_exit(1);
 }
 
+// What a child that shares the tool's memory needs, prepared before the spawn.
+struct SpawnPlan {
+    int sources[3];
+    const char* program;
+    char* const* argv;
+    char* const* environment; // the whole environment; null: the tool's own
+    sigset_t mask;            // the caller's signal mask, for the program
+};
+
+// The system's text for an error number, from its static table (strerror may translate).
+void writeErrorText(int descriptor, int error) {
+    if (const char* text = ::strerrordesc_np(error)) {
+        child_write_text(descriptor, text);
+    } else {
+        child_write_text(descriptor, "Unknown error ");
+        child_write_decimal(descriptor, error);
+    }
+}
+
+// A failed step before exec: its corvo::SystemError text on standard error, status 1.
+[[noreturn]] void failStep(const char* step) {
+    const int error = errno;
+    child_write_text(2, step);
+    child_write_text(2, ": ");
+    writeErrorText(2, error);
+    child_write_text(2, "\n");
+    ::_exit(1);
+}
+
+// The child's side of forkExecvPipes when nothing asks for a fork: the same steps as
+// runChild, without the heap, stdio or exceptions; the texts are those that runChild's
+// message routine would print.
+int spawnedChild(void* argument) {
+    auto& plan = *static_cast<SpawnPlan*>(argument);
+    child_reset_signals(&plan.mask);
+    int* sources = plan.sources;
+    for (int target = 0; target < 3; ++target)
+        if (sources[target] >= 0 && sources[target] < 3 && sources[target] != target &&
+            (sources[target] = ::fcntl(sources[target], F_DUPFD, 3)) < 0)
+            failStep("dup2Custom failed");
+    for (int target = 0; target < 3; ++target) {
+        int source = sources[target];
+        if (source == target)
+            continue;
+        if (source < 0 && (source = ::open("/dev/null", O_RDWR)) < 0)
+            failStep("dup2Custom failed");
+        if (source == target)
+            continue;
+        while (::dup2(source, target) < 0)
+            if (errno != EINTR)
+                failStep("dup2Custom failed");
+        ::close(source);
+    }
+    child_close_from(3);
+
+    if (plan.environment != nullptr)
+        ::execvpe(plan.program, plan.argv, plan.environment);
+    else
+        ::execvp(plan.program, plan.argv);
+    const int error = errno;
+    for (const int stream : {2, 1}) {
+        // This text is part of the tool's output (the command failure report shows it).
+        child_write_text(stream, "forkExecvPipes: execv() failed: ");
+        writeErrorText(stream, error);
+        child_write_text(stream, "\n\nSystem error ");
+        child_write_decimal(stream, error);
+        child_write_text(stream, ": ");
+        writeErrorText(stream, error);
+        child_write_text(stream, "\n");
+    }
+    ::_exit(1);
+}
+
+// The tool's environment with the map's entries set over it, as setenv would leave it.
+struct EnvironmentBlock {
+    std::vector<std::string> entries;
+    std::vector<char*> pointers;
+};
+
+EnvironmentBlock mergedEnvironment(const environment_map& overrides) {
+    EnvironmentBlock block;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (!overrides.contains(text.substr(0, text.find('='))))
+            block.entries.push_back(text);
+    }
+    for (const auto& [name, value] : overrides)
+        block.entries.push_back(name + "=" + value);
+    for (std::string& entry : block.entries)
+        block.pointers.push_back(entry.data());
+    block.pointers.push_back(nullptr);
+    return block;
+}
+
 // Parses a /proc/self/fd entry: digits only, no leading zero except "0", at most INT_MAX.
 bool parseDescriptor(const char* name, int& number) {
     if (name[0] < '0' || name[0] > '9' || (name[0] == '0' && name[1] != '\0'))
@@ -242,9 +339,6 @@ int forkExecvGetOutErr(provider_fn provider, consumer_fn onStdout, consumer_fn o
     char* const outBuffer = inBuffer + inSize;
     char* const errBuffer = outBuffer + outSize;
 
-    // The child's exit() flushes its copy of the tool's stdio buffers into the pipes; what the
-    // tool has written so far must not show up as the child's output.
-    flushStandardStreams();
     const pid_t child = forkExecvPipes(input.read.get(), output.write.get(), errors.write.get(),
                                        program, argv, user, changeToHome, environment);
     input.read.close();
@@ -314,12 +408,32 @@ int forkExecvGetOutErr(const std::string& stdinText, std::string& stdoutText,
 pid_t forkExecvPipes(int childStdin, int childStdout, int childStderr, const char* program,
                      char* const argv[], const char* user, bool changeToHome,
                      const environment_map& environment) {
-    const pid_t child = ::fork();
+    if (user != nullptr && *user != '\0') {
+        // Switching users looks the account up (the name service may allocate, open files,
+        // take locks): only a forked child of its own can do that safely. Its exit() flushes
+        // its copy of the tool's stdio buffers into the pipes: what the tool has written so
+        // far must not show up as the child's output.
+        flushStandardStreams();
+        const pid_t child = ::fork();
+        if (child < 0)
+            corvo::throwSystemError("forkExecvPipes: fork() failed", errno);
+        if (child == 0)
+            runChild(childStdin, childStdout, childStderr, program, argv, user, changeToHome,
+                     environment);
+        return child;
+    }
+    EnvironmentBlock merged;
+    if (!environment.empty())
+        merged = mergedEnvironment(environment);
+    SpawnPlan plan{{childStdin, childStdout, childStderr},
+                   program,
+                   argv,
+                   environment.empty() ? nullptr : merged.pointers.data(),
+                   {}};
+    pthread_sigmask(SIG_BLOCK, nullptr, &plan.mask);
+    const pid_t child = spawn_child(&spawnedChild, &plan);
     if (child < 0)
         corvo::throwSystemError("forkExecvPipes: fork() failed", errno);
-    if (child == 0)
-        runChild(childStdin, childStdout, childStderr, program, argv, user, changeToHome,
-                 environment);
     return child;
 }
 

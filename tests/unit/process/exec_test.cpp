@@ -76,6 +76,16 @@ TEST_F(ChildRun, ChildStartsWithTheCallersSignalState) {
               command->stdoutText());
 }
 
+// A command that runs as another user is started by fork (the account lookup may allocate):
+// an unknown user is reported by the child itself, which then runs as root.
+TEST_F(ChildRun, UserSwitchRunsInAForkedChild) {
+    auto command = childCommand({"text", "ran"});
+    command->setUser("corvo-no-such-user");
+    EXPECT_EQ(0, command->run());
+    EXPECT_EQ(0u, command->stdoutText().find("Unable to getpwnam for user corvo-no-such-user\n"));
+    EXPECT_TRUE(command->stdoutText().ends_with("ran"));
+}
+
 TEST_F(ChildRun, MovesMegabytesBothWaysWithoutDeadlock) {
     const std::string input = pattern('k', 2 << 20);
     auto command = childCommand({"both", std::to_string(3 << 20), "cat"});

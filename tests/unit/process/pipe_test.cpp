@@ -36,6 +36,14 @@ void rejectChunk(const std::vector<char>&) {
     throw std::runtime_error("x");
 }
 
+void setVariableBeforeExec() {
+    setenv("CORVO_PRE_EXEC", "ran", 1);
+}
+
+void refuseBeforeExec() {
+    throw std::runtime_error("refused before exec");
+}
+
 using PipeTest = leak_checks::LeakChecked;
 
 // A child still running when run() raises is killed rather than waited for. A timer signal
@@ -80,6 +88,12 @@ TEST_F(PipeTest, RunsOnEveryPathWithoutLeaks) {
         {"reader gone", Command(CHILD, "closein", "sleep", "3000"),
          [](Pipe& p) { p.setStdin(FD_PIPE, provide(std::string(8 << 20, 'x'))); },
          "SystemError write: " + std::string(std::strerror(EPIPE)), "", ""},
+        // A pre-exec function is the caller's code: it runs in a forked child of its own,
+        // whose environment it may change, and what it raises comes back.
+        {"pre-exec function", Command(CHILD, "env", "CORVO_PRE_EXEC"),
+         [](Pipe& p) { p.preExec = &setVariableBeforeExec; }, "0", "ran\n", ""},
+        {"pre-exec function raises", Command(CHILD),
+         [](Pipe& p) { p.preExec = &refuseBeforeExec; }, "refused before exec", "", ""},
         {"sink raises", Command(CHILD, "text", "x", "sleep", "3000"),
          [](Pipe& p) { p.setStdout(FD_PIPE, &rejectChunk); }, "x", "", ""},
     };

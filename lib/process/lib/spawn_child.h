@@ -1,0 +1,48 @@
+// Starting a child without copying the tool's address space, and the small steps such a
+// child may take.
+//
+// spawn_child runs a function in a new process that shares the caller's memory, on a stack
+// of its own, and suspends the caller until the child has started its program or ended
+// (clone with CLONE_VM and CLONE_VFORK, as vfork). Nothing is copied, so a start costs the
+// same whatever the tool's size, and the child pays no copy-on-write faults either. The
+// price is discipline in the child: it shares every page of the tool, so between its start
+// and its program it touches no heap, no stdio, no lock and no exception, and it leaves
+// through _exit. Everything it needs (argument and environment vectors, paths, texts) is
+// prepared before the spawn. The helpers below are the steps such a child may take.
+//
+// Signals: every signal is blocked in the caller around the spawn, so that no handler of
+// the tool can run in the child; the child calls child_reset_signals before it unblocks
+// any (the child has its own table of signal actions: CLONE_SIGHAND is not used).
+//
+// DIAGNOSTICS: spawn_child returns the child's process id with the caller's errno as it was
+// (the child's system calls write the errno they share), or -1 with errno when the process
+// cannot be created. The helpers return -1 with errno, or nothing.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+// Runs body(argument) in a child that shares the caller's memory; the child's exit status
+// is what body returns, or what it passes to _exit. The child ends with SIGCHLD to the
+// caller, as after fork.
+pid_t spawn_child(int (*body)(void*), void* argument);
+
+// In a spawned child: every caught signal, and SIGCHLD and SIGPIPE, back to the default
+// action; then the signal mask set to mask.
+void child_reset_signals(const sigset_t* mask);
+
+// Writes all of text (length bytes), repeating on EINTR and after short writes; gives up
+// silently on any other failure.
+void child_write(int fd, const char* text, std::size_t length);
+
+// child_write of a NUL-terminated text.
+void child_write_text(int fd, const char* text);
+
+// Writes number in decimal, with a '-' when negative.
+void child_write_decimal(int fd, int number);
+
+// Closes every descriptor from lowest up: close_range, or one by one up to the descriptor
+// table's size on a kernel without it. errno is kept.
+void child_close_from(int lowest);
