@@ -1,8 +1,10 @@
 // Runs the calls that record_call recorded, one after another, without the tool: the
 // physical limit of a run, what its children cost alone.
 //
-//   replay_calls RECORD
+//   replay_calls [--spawn] RECORD
 //
+// With --spawn each call is started with posix_spawn (which does not copy the driver's
+// address space), else with fork and exec.
 // Each call runs with its recorded argument vector; its standard input is a pipe holding the
 // recorded bytes when the tool gave it a pipe, else /dev/null; its output is discarded.
 // Prints one line "WALL_NS CHILDREN_CPU_NS CALLS NONZERO OWN_CPU_NS" (wall time from the first
@@ -10,11 +12,13 @@
 // so for an absent key, as in the tool's run; the driver's own on-CPU time over the same span,
 // that is what starting and reaping the calls costs a process that does nothing else).
 // Exits 1 when a call could not be started or died by a signal, 127 on a failure of its own.
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -90,6 +94,28 @@ long long childrenCpuNs() {
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1000LL;
 }
 
+// Starts one call with posix_spawn; returns its process id.
+pid_t spawnCall(const Call& call, char* const* argv, int input, int discard) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (call.inputPipe)
+        posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, discard, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, discard, STDERR_FILENO);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        errno = error;
+        fail("posix_spawn");
+    }
+    return pid;
+}
+
+bool useSpawn = false;
+
 // Runs one call to its end; returns its wait status.
 int run(const Call& call, int discard) {
     std::vector<char*> argv;
@@ -99,7 +125,7 @@ int run(const Call& call, int discard) {
     int ends[2] = {-1, -1};
     if (call.inputPipe && pipe2(ends, O_CLOEXEC) < 0)
         fail("pipe");
-    const pid_t pid = fork();
+    const pid_t pid = useSpawn ? spawnCall(call, argv.data(), ends[0], discard) : fork();
     if (pid < 0)
         fail("fork");
     if (pid == 0) {
@@ -133,11 +159,12 @@ int run(const Call& call, int discard) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: replay_calls RECORD\n");
+    useSpawn = argc == 3 && std::string(argv[1]) == "--spawn";
+    if (argc != 2 && !useSpawn) {
+        std::fprintf(stderr, "usage: replay_calls [--spawn] RECORD\n");
         return 127;
     }
-    const std::vector<Call> calls = readRecord(argv[1]);
+    const std::vector<Call> calls = readRecord(argv[argc - 1]);
     const int discard = open("/dev/null", O_WRONLY | O_CLOEXEC);
     const long long cpuBefore = childrenCpuNs();
     const long long ownBefore = ownCpuNs();

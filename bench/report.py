@@ -45,6 +45,7 @@ def fmt(values, digits=2):
 def measured(label):
     """Figures of one document and table size: the tool's runs against its bare children."""
     tool, bare = runs(f"{label}.tool"), runs(f"{label}.bare")
+    spawn, before = runs(f"{label}.spawn"), runs(f"{label}.before")
     if not tool or not bare:
         return None
     wall = column(tool, 0, MS)
@@ -63,7 +64,23 @@ def measured(label):
         # Relative extra wall time of a run, at the minimum and at the median.
         "overhead": [min(wall) / min(bare_wall) - 1,
                      statistics.median(wall) / statistics.median(bare_wall) - 1],
+        # The same children started by posix_spawn, and an earlier build of the tool.
+        "spawn_wall": column(spawn, 0, MS),
+        "spawn_cpu": column(spawn, 1, MS),
+        "spawn_own": column(spawn, 4, MS),
+        "before_wall": column(before, 0, MS),
+        "before_own": column(before, 1, MS),
+        "before_children": [(row[2] - row[1]) / MS for row in before],
     }
+
+
+def ratios(over, under):
+    """over / under at the minimum and at the median."""
+    return [min(over) / min(under), statistics.median(over) / statistics.median(under)]
+
+
+def fmt_ratio(values):
+    return f"{values[0]:.2f} / {values[1]:.2f} times"
 
 
 sizes = [0, 10000, 100000, 1000000]
@@ -184,6 +201,21 @@ if empty and 1000000 in by_size:
              statistics.median(full["wall"]) / statistics.median(empty["wall"])]
     add(f"| A run on 1 000 000-entry tables at most 1.5 times a run on empty ones "
         f"| {ratio[0]:.2f} / {ratio[1]:.2f} times | {status(ratio[1] <= 1.5)} |")
+spawn_targets = [("", ("wall", "own", "children")),
+                 (" (an earlier build, same rounds)", ("before_wall", "before_own",
+                                                       "before_children"))]
+for name, (wall_key, own_key, children_key) in spawn_targets:
+    if not empty or not empty["spawn_wall"] or not empty[wall_key]:
+        continue
+    wall = ratios(empty[wall_key], empty["spawn_wall"])
+    own = ratios(empty[own_key], empty["spawn_own"])
+    children = ratios(empty[children_key], empty["spawn_cpu"])
+    add(f"| Wall time at most 1.05 times the posix_spawn replay{name} | {fmt_ratio(wall)} "
+        f"| {status(wall[1] <= 1.05)} |")
+    add(f"| Own CPU time at most 1.5 times the posix_spawn replay driver's own{name} "
+        f"| {fmt_ratio(own)} | {status(own[1] <= 1.5)} |")
+    add(f"| Children's CPU time within 5% of theirs under the posix_spawn replay{name} "
+        f"| {fmt_ratio(children)} | {status(abs(children[1] - 1) <= 0.05)} |")
 reader = micro_rate("BM_ReadDomainDocument/10485760")
 if reader:
     add(f"| Reader with the binding at least 200 MB/s on the 10 MiB document "
@@ -233,6 +265,26 @@ if aliases:
         f"{fmt(aliases['own'], 1)} | {fmt(aliases['children'], 0)} | "
         f"{fmt(aliases['bare_cpu'], 0)} |")
 add("")
+spawned = [(size, f) for size, f in sorted(by_size.items()) if f["spawn_wall"]]
+if aliases and aliases["spawn_wall"]:
+    spawned.append(("1000 aliases", aliases))
+if spawned:
+    add("The same children started by `posix_spawn` (`replay_calls --spawn`), which copies "
+        "nothing of the driver, in the same rounds; *ratio* is the tool's figure over the "
+        "replay's. With BENCH_BEFORE, an earlier build of the tool ran in the same rounds too.\n")
+    add("| Table entries | Spawn wall | Tool wall ratio | Spawn driver own CPU | Tool own CPU "
+        "ratio | Spawn children CPU | Tool children CPU ratio | Earlier build: wall / own / "
+        "children |")
+    add("|---:|---:|---:|---:|---:|---:|---:|---|")
+    for size, f in spawned:
+        earlier = (f"{fmt(f['before_wall'])} / {fmt(f['before_own'])} / "
+                   f"{fmt(f['before_children'])}" if f["before_wall"] else "")
+        label = f"{size:,}" if isinstance(size, int) else size
+        add(f"| {label} | {fmt(f['spawn_wall'])} | {fmt_ratio(ratios(f['wall'], f['spawn_wall']))} "
+            f"| {fmt(f['spawn_own'])} | {fmt_ratio(ratios(f['own'], f['spawn_own']))} "
+            f"| {fmt(f['spawn_cpu'])} | {fmt_ratio(ratios(f['children'], f['spawn_cpu']))} "
+            f"| {earlier} |")
+    add("")
 add("![Cost of one run against table size](performance.png)\n")
 if rss:
     add(f"Peak resident set of the tool's own process: {fmt(rss)} MiB on the example document"
