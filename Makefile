@@ -85,17 +85,21 @@ demo: build
 	    $(CURDIR)/$(BUILD)/helpers $(CURDIR)/examples/domain.json
 
 # Micro benchmarks, then whole runs in the sandbox; writes docs/PERFORMANCE.md and
-# docs/performance.png. Takes a few minutes.
+# docs/performance.png. Takes a few minutes. BENCH_ALSO="NAME=BINARY ..." times other builds
+# of the tool in the same rounds (an earlier commit's, for a before-and-after).
 bench: deps
 	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
 	cmake -S . -B $(BENCH_BUILD) $(CMAKE_FLAGS) -DCORVO_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j$(JOBS) --target mail-restore corvo_micro_bench \
 	    measure_run replay_calls record_call sibling_exit
+	cmake -S . -B $(BENCH_BUILD)-dynamic $(CMAKE_FLAGS) -DCORVO_STATIC_RUNTIME=OFF
+	cmake --build $(BENCH_BUILD)-dynamic -j$(JOBS) --target mail-restore
 	mkdir -p $(BENCH_RESULTS)
 	$(BENCH_BUILD)/bench/corvo_micro_bench --benchmark_repetitions=5 \
 	    --benchmark_min_time=0.5 --benchmark_out=$(BENCH_RESULTS)/micro.json \
 	    --benchmark_out_format=json
-	$(SUDO) tests/sandbox $(CURDIR)/bench/run.sh $(CURDIR)/$(BENCH_BUILD)/bin/mail-restore \
+	$(SUDO) env BENCH_ALSO="dynamic=$(CURDIR)/$(BENCH_BUILD)-dynamic/bin/mail-restore $(BENCH_ALSO)" \
+	    tests/sandbox $(CURDIR)/bench/run.sh $(CURDIR)/$(BENCH_BUILD)/bin/mail-restore \
 	    $(CURDIR)/$(BENCH_BUILD)/bench $(CURDIR)/$(BENCH_RESULTS)
 	/usr/bin/python3 bench/report.py $(BENCH_RESULTS) docs
 

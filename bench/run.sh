@@ -11,8 +11,10 @@
 # RESULTS_DIR, one line per run; bench/report.py turns them into docs/PERFORMANCE.md.
 #
 # BENCH_REPEATS (30), BENCH_ALIAS_REPEATS (2; a run with 1000 aliases takes over a minute)
-# and BENCH_SIZES ("0 10000 100000 1000000") change how much is measured. BENCH_BEFORE
-# names an earlier build of the tool, timed in the same rounds for a before-and-after.
+# and BENCH_SIZES ("0 10000 100000 1000000") change how much is measured. BENCH_ALSO lists
+# other builds of the tool as NAME=PATH words (make bench adds the build that loads its
+# runtime libraries dynamically; an earlier commit's binary gives a before-and-after), timed
+# in the same rounds.
 set -euo pipefail
 binary=$1 programs=$2 results=$3
 repeats=${BENCH_REPEATS:-30}
@@ -76,7 +78,7 @@ record() {
 }
 
 # Timed runs, the tool alternating with its bare children started by fork and by
-# posix_spawn (and with BENCH_BEFORE, an earlier build of the tool); one warm-up of each.
+# posix_spawn, and with the other builds of BENCH_ALSO; one warm-up of each.
 measure() {
     local label=$1 document=$2 record=$3 count=$4
     "$programs/measure_run" "$document" "$binary" >/dev/null
@@ -86,9 +88,9 @@ measure() {
         "$programs/measure_run" "$document" "$binary" >>"$results/$label.tool.runs"
         "$programs/replay_calls" "$record" >>"$results/$label.bare.runs"
         "$programs/replay_calls" --spawn "$record" >>"$results/$label.spawn.runs"
-        if [ -n "${BENCH_BEFORE:-}" ]; then
-            "$programs/measure_run" "$document" "$BENCH_BEFORE" >>"$results/$label.before.runs"
-        fi
+        for other in ${BENCH_ALSO:-}; do
+            "$programs/measure_run" "$document" "${other#*=}" >>"$results/$label.also-${other%%=*}.runs"
+        done
     done
 }
 
