@@ -13,8 +13,10 @@
 // ended is read from the pipes and handed to the sinks, then the pipes are closed. A
 // descendant that keeps an output pipe open after its parent command ended (a daemonising
 // grandchild) holds nothing up, and what it writes later is lost. No descriptor number is
-// too high to watch. Children start with the tool's signal mask as it was
-// before run and with SIGPIPE at its default action; the tool itself ignores SIGPIPE only
+// too high to watch. Children are started without copying the tool's address space (a
+// command with a pre-exec function is forked: that function is the caller's code). They
+// start with the tool's signal mask as it was before run, with no handler of the tool and
+// with SIGCHLD and SIGPIPE at their default actions; the tool itself ignores SIGPIPE only
 // while it writes to the pipeline, so a reader that has gone shows as the "write" error
 // (EPIPE). When run raises, every descriptor it opened is closed, the child-exit catcher is
 // removed and every child still running is killed with SIGKILL and reaped: a pipeline that

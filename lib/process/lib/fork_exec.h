@@ -5,9 +5,13 @@
 // Guarantees: the parent never blocks on one stream while the child blocks on another (all
 // parent ends are non-blocking and served by one poll loop); the child is always waited
 // for, also when a callback or the loop raises; every pipe end is closed on every path; the
-// child starts with descriptors 0, 1 and 2 only. A child that closes its standard input early
-// ends the feeding quietly: SIGPIPE is held off in the tool for the length of the loop only,
-// so the child's disposition and signal mask are the tool's own.
+// child starts with descriptors 0, 1 and 2 only, with the caller's signal mask and with no
+// handler of the tool. A child that closes its standard input early ends the feeding
+// quietly: SIGPIPE is held off in the tool for the length of the loop only.
+//
+// The child is started without copying the tool's address space (lib/process/lib/
+// spawn_child.h); only a command that runs as another user is forked, because the account
+// lookup cannot run in a child that shares the tool's memory.
 //
 // DIAGNOSTICS: a failure to create the pipes or to make them non-blocking ends the tool
 // through message_exit with status 1. Failures of fork, poll (whose text still says
@@ -53,8 +57,9 @@ int forkExecvGetOutErr(const std::string& stdinText, std::string& stdoutText,
                        const std::string& user, bool changeToHome,
                        const environment_map& environment);
 
-// Forks; the child moves childStdin, childStdout and childStderr onto 0, 1 and 2 (-1 stands
-// for /dev/null), closes everything above, switches user, sets the environment and execs.
+// Starts the child (a fork only when user is set); it moves childStdin, childStdout and
+// childStderr onto 0, 1 and 2 (-1 stands for /dev/null), closes everything above, switches
+// user, sets the environment and execs.
 // Returns the child's process id; never returns in the child. Raises
 // "forkExecvPipes: fork() failed".
 pid_t forkExecvPipes(int childStdin, int childStdout, int childStderr, const char* program,
