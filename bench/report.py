@@ -263,9 +263,17 @@ if aliases:
         f"{fmt(aliases['own'], 1)} | {fmt(aliases['children'], 0)} | "
         f"{fmt(aliases['bare_cpu'], 0)} |")
 add("")
-spawned = [(size, f) for size, f in sorted(by_size.items()) if f["spawn_wall"]]
-if aliases and aliases["spawn_wall"]:
-    spawned.append(("1000 aliases", aliases))
+
+
+def having(key):
+    """(label, figures) of each table size, then of 1000 aliases, with figures under key."""
+    found = [(f"{size:,}", f) for size, f in sorted(by_size.items()) if f[key]]
+    if aliases and aliases[key]:
+        found.append(("1000 aliases", aliases))
+    return found
+
+
+spawned = having("spawn_wall")
 if spawned:
     add("The same children started by `posix_spawn` (`replay_calls --spawn`), which copies "
         "nothing of the driver, in the same rounds; *ratio* is the tool's figure over the "
@@ -273,23 +281,19 @@ if spawned:
     add("| Table entries | Spawn wall | Tool wall ratio | Spawn driver own CPU | Tool own CPU "
         "ratio | Spawn children CPU | Tool children CPU ratio |")
     add("|---:|---:|---:|---:|---:|---:|---:|")
-    for size, f in spawned:
-        label = f"{size:,}" if isinstance(size, int) else size
+    for label, f in spawned:
         add(f"| {label} | {fmt(f['spawn_wall'])} | {fmt_ratio(ratios(f['wall'], f['spawn_wall']))} "
             f"| {fmt(f['spawn_own'])} | {fmt_ratio(ratios(f['own'], f['spawn_own']))} "
             f"| {fmt(f['spawn_cpu'])} | {fmt_ratio(ratios(f['children'], f['spawn_cpu']))} |")
     add("")
-others = [(size, f) for size, f in sorted(by_size.items()) if f["others"]]
-if aliases and aliases["others"]:
-    others.append(("1000 aliases", aliases))
+others = having("others")
 if others:
     add("Other builds of the tool in the same rounds (BENCH_ALSO): *dynamic* is this source "
         "built to load the C++ runtime and libcrypto at run time, as Debian builds usually "
         "do; any other name is the build given for a before-and-after.\n")
     add("| Table entries | Build | Wall | Own CPU | Children CPU | Own CPU over this build's |")
     add("|---:|---|---:|---:|---:|---:|")
-    for size, f in others:
-        label = f"{size:,}" if isinstance(size, int) else size
+    for label, f in others:
         for name, o in f["others"].items():
             add(f"| {label} | {name} | {fmt(o['wall'])} | {fmt(o['own'])} | "
                 f"{fmt(o['children'])} | {fmt_ratio(ratios(o['own'], f['own']))} |")
