@@ -304,7 +304,7 @@ const char* execChild(const ChildPlan& plan) {
 
 // The control-pipe report of a failed step, written without the heap. The bare step name
 // travels: the parent adds the system's text for the number again.
-[[noreturn]] void reportStepFailure(int control, const char* step, int error) {
+[[noreturn]] CHILD_ENDS_HERE void reportStepFailure(int control, const char* step, int error) {
     child_write(control, TYPE_TAG, TAG_LENGTH);
     child_write(control, "SystemError", sizeof "SystemError");
     child_write(control, MESSAGE_TAG, TAG_LENGTH);
@@ -316,7 +316,7 @@ const char* execChild(const ChildPlan& plan) {
 }
 
 // A child that shares the tool's memory: prepare, start the program, or report the step.
-int spawnedChild(void* argument) {
+CHILD_ENDS_HERE int spawnedChild(void* argument) {
     auto& plan = *static_cast<ChildPlan*>(argument);
     const char* failed = prepareChild(plan);
     if (failed == nullptr) {

@@ -191,7 +191,7 @@ void writeErrorText(int descriptor, int error) {
 }
 
 // A failed step before exec: its corvo::SystemError text on standard error, status 1.
-[[noreturn]] void failStep(const char* step) {
+[[noreturn]] CHILD_ENDS_HERE void failStep(const char* step) {
     const int error = errno;
     child_write_text(2, step);
     child_write_text(2, ": ");
@@ -203,7 +203,7 @@ void writeErrorText(int descriptor, int error) {
 // The child's side of forkExecvPipes when nothing asks for a fork: the same steps as
 // runChild, without the heap, stdio or exceptions; the texts are those that runChild's
 // message routine would print.
-int spawnedChild(void* argument) {
+CHILD_ENDS_HERE int spawnedChild(void* argument) {
     auto& plan = *static_cast<SpawnPlan*>(argument);
     child_reset_signals(&plan.mask);
     int* sources = plan.sources;

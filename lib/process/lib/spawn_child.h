@@ -24,6 +24,11 @@
 
 #include <cstddef>
 
+// Marks the functions of a spawned child that end it (_exit, or a call that does). The
+// sanitizers' bookkeeping before a call that does not return expects the thread's own
+// stack, not the child's; what the child runs is plain system calls either way.
+#define CHILD_ENDS_HERE __attribute__((no_sanitize("address", "undefined")))
+
 // Runs body(argument) in a child that shares the caller's memory; the child's exit status
 // is what body returns, or what it passes to _exit. The child ends with SIGCHLD to the
 // caller, as after fork.
