@@ -22,16 +22,19 @@ fi
 : >"$SIBLING_LOG"
 
 # Standard input is the case's "input", or what its "feed" script writes, or closed when the
-# case holds a file "stdin-closed".
+# case holds a file "stdin-closed". With a file "system-log" in the case, the run's system log
+# records are caught on a private /dev/log and shown at the end of the report.
+run=("$MAIL_RESTORE")
+[ -e "$case/system-log" ] && run=("$HELPERS/system_log_recorder" "$SANDBOX_SCRATCH/system-log" "$MAIL_RESTORE")
 if [ -e "$case/stdin-closed" ]; then
-    "$MAIL_RESTORE" <&- >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+    "${run[@]}" <&- >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
     status=$?
 elif [ -f "$case/feed" ]; then
     (cd "$case" && bash ./feed) |
-        "$MAIL_RESTORE" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+        "${run[@]}" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
     status=${PIPESTATUS[1]}
 else
-    "$MAIL_RESTORE" <"$case/input" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+    "${run[@]}" <"$case/input" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
     status=$?
 fi
 echo "exit status: $status"
@@ -46,6 +49,15 @@ visible "$SANDBOX_SCRATCH/stdout"
 echo "--- stderr"
 visible "$SANDBOX_SCRATCH/stderr"
 report_state
+# The same for the system log records of the report's lines; a report cut short in the log
+# counts the lines left out, which depends on that section too, so the count is checked by
+# the case itself.
+if [ -e "$case/system-log" ]; then
+    echo "--- system log"
+    cat -A "$SANDBOX_SCRATCH/system-log" |
+        sed -E '/: Last error is\$$/{N;/: Resource temporarily unavailable\$$/d}
+                s/\[\.\.\. [0-9]+ more lines\]\$$/[... N more lines]$/'
+fi
 if [ -f "$case/check" ]; then
     echo "--- check"
     (cd "$case" && bash ./check)
