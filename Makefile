@@ -3,9 +3,10 @@
 BUILD ?= build
 JOBS ?= 2
 PACKAGES := g++ cmake make libboost-dev libssl-dev libgtest-dev googletest postfix util-linux \
-    clang libclang-rt-14-dev iproute2 procps dpkg-dev
-# make install puts the tool at $(DESTDIR)$(PREFIX)/admin/sbin/mail-restore; make deb
-# builds the Debian package into $(BUILD)/deb and checks it with lintian.
+    clang libclang-rt-14-dev iproute2 procps dpkg-dev debhelper lintian man-db
+# make install puts the tool at $(DESTDIR)$(PREFIX)/admin/sbin/mail-restore and its manual
+# page under $(DESTDIR)/usr/local/share/man; make deb builds the Debian package (debian/,
+# dpkg-buildpackage) into $(BUILD)/deb and checks it with lintian.
 PREFIX ?= /opt/vca
 DESTDIR ?=
 CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo $(if $(CI),-DCORVO_WERROR=ON)
@@ -74,11 +75,10 @@ fuzz-smoke: fuzz-build
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
-deb: build
-	@$(MAKE) --no-print-directory deps PACKAGES="lintian"
+deb: deps
 	rm -rf $(BUILD)/deb
-	packaging/build-deb.sh $(BUILD) $(BUILD)/deb
-	lintian --fail-on error $(BUILD)/deb/*.deb
+	packaging/build-deb.sh $(BUILD)/deb $(JOBS)
+	lintian --pedantic --fail-on error,warning $(BUILD)/deb/mail-restore_*.deb
 
 demo: build
 	$(SUDO) tests/sandbox $(CURDIR)/examples/demo.sh $(CURDIR)/$(BUILD)/bin/mail-restore \

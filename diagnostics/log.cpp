@@ -4,7 +4,11 @@
 // otherwise, to standard output, one newline after each. message_exit formats into a
 // 4096-byte buffer that grows to the exact size, appends the system error noted on entry,
 // prints on both streams and exits for a non-zero status (exit, so that stdio is flushed).
+// What either prints as a failure (a logger message of level 3 or more severe, every
+// message_exit text) also goes to the system log once system_log_open has run.
 #include "diagnostics/log.h"
+
+#include "diagnostics/system_log.h"
 
 #include <strings.h>
 
@@ -18,6 +22,8 @@ namespace {
 
 // Process-wide logger state; nothing in the tool changes it.
 int log_threshold = 6;
+// Levels at or below this one are failures (syslog's "err").
+const int log_failure_level = 3;
 const char* log_target = nullptr; // none: standard error and standard output
 
 void console_log_v(int level, const char* format, va_list args)
@@ -30,6 +36,8 @@ void console_log_v(int level, const char* format, va_list args) {
         return;
     va_list copy;
     va_copy(copy, args);
+    va_list for_log;
+    va_copy(for_log, args);
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
     std::fflush(stderr);
@@ -39,6 +47,14 @@ void console_log_v(int level, const char* format, va_list args) {
         std::fflush(stdout);
     }
     va_end(copy);
+    if (level <= log_failure_level && system_log_enabled()) {
+        char* text = nullptr;
+        if (vasprintf(&text, format, for_log) >= 0) {
+            system_log_failure(text);
+            std::free(text);
+        }
+    }
+    va_end(for_log);
 }
 
 void console_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -72,6 +88,7 @@ void message_exit(int status, const char* format, ...) {
     char* text = static_cast<char*>(std::malloc(size));
     if (!text) {
         print_on_both_streams("Can't allocate memory for error message");
+        system_log_failure("Can't allocate memory for error message");
         if (status != 0)
             std::exit(status);
         return;
@@ -105,6 +122,7 @@ void message_exit(int status, const char* format, ...) {
         std::snprintf(text + used, size - used, "%s", suffix);
     }
     print_on_both_streams(text);
+    system_log_failure(text);
     std::free(text);
     if (status != 0)
         std::exit(status);

@@ -2,10 +2,13 @@
 //
 // The input buffer, the reader and the domain_info record live until the process ends and
 // are never released: the record points into the buffer, and nothing runs after the
-// restore but the exit.
+// restore but the exit. The process that runs the handler is the one that writes the
+// system log: each failure line the handler prints goes there too, and a completed restore
+// leaves one line naming the domain and its aliases.
 #include "driver/Entry.hpp"
 
 #include "diagnostics/Errors.hpp"
+#include "diagnostics/system_log.h"
 #include "driver/Restore.hpp"
 #include "driver/UtilityErrorStream.hpp"
 #include "driver/model/DomainInfo.hpp"
@@ -72,6 +75,24 @@ struct RunRecords {
 };
 [[gnu::used]] RunRecords runRecords;
 
+// The system log line of a completed restore: "restored D, aliases: A1, A2" or
+// "restored D, no aliases". The restore is done: a line that cannot be built (no memory) is
+// lost rather than turned into a failure.
+void logRestored(const DomainInfo& domain) noexcept {
+    try {
+        std::string summary = "restored " + domain.name;
+        if (domain.aliases.empty()) {
+            summary += ", no aliases";
+        } else {
+            summary += ", aliases: ";
+            for (std::size_t i = 0; i < domain.aliases.size(); ++i)
+                summary += (i > 0 ? ", " : "") + domain.aliases[i];
+        }
+        system_log_success(summary.c_str());
+    } catch (...) {
+    }
+}
+
 } // namespace
 
 int restoreFromStandardInput() {
@@ -87,24 +108,31 @@ int restoreFromStandardInput() {
         throw std::runtime_error(std::string("can not parse data from stdin : ") +
                                  json_error_text(reader));
     const DomainModel model = makeDomainModel(*record);
-    return static_cast<int>(restoreDomain(model.domain, model.subscription));
+    const int result = static_cast<int>(restoreDomain(model.domain, model.subscription));
+    logRestored(model.domain);
+    return result;
 }
 
 int runMain(int (*body)()) {
+    system_log_open();
     try {
         return body();
     } catch (const CorvoUtilException& failure) {
         std::cerr << failure.what() << '\n';
         std::cerr.flush();
+        system_log_failure(failure.what());
         return 1;
     } catch (const std::exception& failure) {
-        utilityErrorStream << "Fatal error: " << demangledName(typeid(failure)) << '('
-                           << failure.what() << ')' << '\n';
+        const std::string line =
+            "Fatal error: " + demangledName(typeid(failure)) + '(' + failure.what() + ')';
+        utilityErrorStream << line << '\n';
         utilityErrorStream.flush();
+        system_log_failure(line.c_str());
         return 1;
     } catch (...) {
         utilityErrorStream << "UNSPECIFIED ERROR OCCURED" << '\n';
         utilityErrorStream.flush();
+        system_log_failure("UNSPECIFIED ERROR OCCURED");
         return 2;
     }
 }

@@ -11,7 +11,8 @@ int restoreFromStandardInput();
 // Runs the body (the main body unless told otherwise) inside the top-level handler:
 // its result on success; 1 for a CorvoUtilException (bare text on standard error) or any
 // other std::exception (the "Fatal error: " line on the utility error stream); 2 for
-// anything else.
+// anything else. The calling process becomes the one that writes the system log, and each
+// of these lines goes there too (diagnostics/system_log.h).
 int runMain(int (*body)() = restoreFromStandardInput);
 
 } // namespace corvo

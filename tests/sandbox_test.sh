@@ -18,6 +18,7 @@ snapshot() {
     done
     md5sum /etc/passwd /etc/group
     ls -A "$TMPDIR"
+    ls -la /dev/log "$(realpath -m /dev/log)" 2>&1 || true
 }
 
 # The sandboxes' scratch directories go to a private TMPDIR, which must be empty again after.
@@ -35,6 +36,11 @@ before=$(snapshot)
     done
     echo "intruder:x:999:999::/:/bin/false" >>/etc/passwd
     getent passwd popuser >/dev/null && getent group popuser >/dev/null
+    # The system log is a dead end inside, and the devices and submounts of /dev still work.
+    [ -f /dev/log ] && [ ! -s /dev/log ] || { echo "/dev/log is not covered"; exit 1; }
+    logger --socket-errors=off "sandbox test: this record must go nowhere"
+    echo test >/dev/null && [ -c /dev/null ] && [ "$(head -c 3 /dev/zero | wc -c)" = 3 ]
+    [ -e /dev/pts/ptmx ] || { echo "/dev/pts is lost"; exit 1; }
 ' sandbox "${paths[@]}"
 "$sandbox" --no-popuser bash -c '! getent passwd popuser && ! getent group popuser'
 status=0

@@ -23,21 +23,24 @@ fi
 
 # Standard input is the case's "input", or what its "feed" script writes, or closed when the
 # case holds a file "stdin-closed". A "launch" file names the hostile_start actions that the
-# tool is started under (signals blocked or ignored, descriptors, file creation mask).
-tool=("$MAIL_RESTORE")
+# tool is started under (signals blocked or ignored, descriptors, file creation mask). With a
+# file "system-log" in the case, the run's system log records are caught on a private
+# /dev/log and shown at the end of the report.
+run=("$MAIL_RESTORE")
 if [ -f "$case/launch" ]; then
     read -ra actions <"$case/launch"
-    tool=("$HELPERS/hostile_start" "${actions[@]}" -- "$MAIL_RESTORE")
+    run=("$HELPERS/hostile_start" "${actions[@]}" -- "$MAIL_RESTORE")
 fi
+[ -e "$case/system-log" ] && run=("$HELPERS/system_log_recorder" "$SANDBOX_SCRATCH/system-log" "${run[@]}")
 if [ -e "$case/stdin-closed" ]; then
-    "${tool[@]}" <&- >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+    "${run[@]}" <&- >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
     status=$?
 elif [ -f "$case/feed" ]; then
     (cd "$case" && bash ./feed) |
-        "${tool[@]}" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+        "${run[@]}" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
     status=${PIPESTATUS[1]}
 else
-    "${tool[@]}" <"$case/input" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
+    "${run[@]}" <"$case/input" >"$SANDBOX_SCRATCH/stdout" 2>"$SANDBOX_SCRATCH/stderr"
     status=$?
 fi
 echo "exit status: $status"
@@ -52,6 +55,15 @@ visible "$SANDBOX_SCRATCH/stdout"
 echo "--- stderr"
 visible "$SANDBOX_SCRATCH/stderr"
 report_state
+# The same for the system log records of the report's lines; a report cut short in the log
+# counts the lines left out, which depends on that section too, so the count is checked by
+# the case itself.
+if [ -e "$case/system-log" ]; then
+    echo "--- system log"
+    cat -A "$SANDBOX_SCRATCH/system-log" |
+        sed -E '/: Last error is\$$/{N;/: Resource temporarily unavailable\$$/d}
+                s/\[\.\.\. [0-9]+ more lines\]\$$/[... N more lines]$/'
+fi
 if [ -f "$case/check" ]; then
     echo "--- check"
     (cd "$case" && bash ./check)
