@@ -2,4 +2,6 @@
 // input. Arguments are ignored.
 #include "driver/Entry.hpp"
 
-int main(int /*argc*/, char** /*argv*/) { return corvo::runMain(); }
+int main(int /*argc*/, char** /*argv*/) {
+    return corvo::runMain();
+}

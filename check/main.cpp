@@ -1,0 +1,7 @@
+// mail-restore-check: shows what mail-restore would do with the document on standard input,
+// where the server differs from it, and what in it will not work. Changes nothing.
+#include "check/Check.hpp"
+
+int main(int argc, char** argv) {
+    return corvo::check::runCheck(argc, argv);
+}
