@@ -14,12 +14,13 @@ namespace {
 namespace database = mail::postfix::database;
 using State = EntryCheck::State;
 
-// Control and non-ASCII bytes as escapes; `quote` is escaped too when given.
-std::string escaped(const std::string& text, char quote) {
+// Control and non-ASCII bytes as escapes; with `quote`, that character and the backslash
+// are escaped too, so that the text can be read back exactly.
+std::string escaped(const std::string& text, std::optional<char> quote) {
     std::string out;
     for (const char character : text) {
         const auto byte = static_cast<unsigned char>(character);
-        if (character == quote || character == '\\') {
+        if (quote && (character == *quote || character == '\\')) {
             out += '\\';
             out += character;
         } else if (character == '\n') {
@@ -82,6 +83,18 @@ const char* stateName(State state) {
         break;
     }
     return "left";
+}
+
+const char* wantName(EntryCheck::Want want) {
+    switch (want) {
+    case EntryCheck::Want::Value:
+        return "value";
+    case EntryCheck::Want::Absent:
+        return "absent";
+    case EntryCheck::Want::Untouched:
+        break;
+    }
+    return "untouched";
 }
 
 // --- JSON ------------------------------------------------------------------------------
@@ -328,6 +341,7 @@ void writeJson(std::ostream& out, const CheckResult& result) {
         jsonArray(out, inspection.entries, [&](const EntryCheck& entry) {
             const bool written = entry.want == EntryCheck::Want::Value;
             out << "{\"table\":" << json(entry.table) << ",\"key\":" << json(entry.key)
+                << ",\"want\":" << json(std::string(wantName(entry.want)))
                 << ",\"state\":" << json(std::string(stateName(entry.state())))
                 << ",\"expected\":" << (written ? json(entry.expected) : "null")
                 << ",\"actual\":" << json(entry.actual) << '}';
