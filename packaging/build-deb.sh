@@ -20,11 +20,11 @@ root=$work/src/debian/$package
 umask 022
 
 DESTDIR=$root cmake --install "$build" --prefix /opt/vca --strip >/dev/null
-strip --remove-section=.comment --remove-section=.note "$root/opt/vca/admin/sbin/$package"
+strip --remove-section=.comment --remove-section=.note "$root/opt/vca/admin/sbin/"*
 mkdir -p "$root/usr/share/man/man8" "$root/usr/share/doc/$package" \
     "$root/usr/share/lintian/overrides"
 # The manual page goes where man(1) finds it.
-gzip -9n <"$root/opt/vca/share/man/man8/$package.8" >"$root/usr/share/man/man8/$package.8.gz"
+for page in "$root"/opt/vca/share/man/man8/*.8; do gzip -9n <"$page" >"$root/usr/share/man/man8/${page##*/}.gz"; done
 rm -r "$root/opt/vca/share"
 install -m 644 "$here/copyright" "$root/usr/share/doc/$package/copyright"
 gzip -9n <"$here/changelog" >"$root/usr/share/doc/$package/changelog.gz"
@@ -35,7 +35,7 @@ chmod 644 "$root"/usr/share/man/man8/* "$root/usr/share/doc/$package"/*
 mkdir "$root/DEBIAN"
 printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$package" "$package" \
     >"$work/src/debian/control"
-libraries=$(cd "$work/src" && dpkg-shlibdeps -O "debian/$package/opt/vca/admin/sbin/$package" |
+libraries=$(cd "$work/src" && dpkg-shlibdeps -O "debian/$package"/opt/vca/admin/sbin/* |
     sed -n 's/^shlibs:Depends=//p')
 
 # The C++ runtime and libcrypto's MD5 are linked into the tool (driver/CMakeLists.txt): the

@@ -1,6 +1,7 @@
 #!/bin/bash
 # The Debian package installs and runs: built from BUILD_DIR, unpacked into a throw-away
-# root, its binary restores the example document in the sandbox.
+# root, its binary restores the example document in the sandbox, and its check then finds
+# the server in sync.
 #
 #   tests/package/test.sh BUILD_DIR HELPERS_DIR
 set -euo pipefail
@@ -23,14 +24,17 @@ done
 dpkg -x "$deb" "$work/root"
 binary=$work/root/opt/vca/admin/sbin/mail-restore
 [ -x "$binary" ] || fail "no $binary"
-[ -f "$work/root/usr/share/man/man8/mail-restore.8.gz" ] || fail "no manual page"
+for program in mail-restore mail-restore-check; do
+    [ -x "$work/root/opt/vca/admin/sbin/$program" ] || fail "no $program"
+    [ -f "$work/root/usr/share/man/man8/$program.8.gz" ] || fail "no manual page of $program"
+done
 
 output=$("$source/tests/sandbox" "$source/examples/demo.sh" "$binary" "$helpers" \
     "$source/examples/domain.json" 2>&1)
 # Tables as the demo shows them (cat -A).
-for expected in "exit status: 0" 'example.com^Iexample.com/$' \
+for expected in "exit status: 0" 'example.com^Iexample.com/$' "result: in sync, no trap (exit 0)" \
         '@example.net^Icatchall@example.com$' \
         'postmaster@example.com^Ipostmaster@localhost.localdomain$'; do
     grep -qxF -- "$expected" <<<"$output" || { echo "$output"; fail "no \"$expected\""; }
 done
-echo "ok: $(basename "$deb") installs and restores the example document"
+echo "ok: $(basename "$deb") installs, restores the example document and checks it"
