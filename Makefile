@@ -89,7 +89,7 @@ demo: build
 bench: deps
 	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
 	cmake -S . -B $(BENCH_BUILD) $(CMAKE_FLAGS) -DCORVO_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target mail-restore corvo_micro_bench \
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target mail-restore mail-restore-check corvo_micro_bench \
 	    measure_run replay_calls record_call sibling_exit
 	mkdir -p $(BENCH_RESULTS)
 	$(BENCH_BUILD)/bench/corvo_micro_bench --benchmark_repetitions=5 \
