@@ -320,20 +320,11 @@ std::uint32_t read_domain(json_reader* reader, domain_info* record) {
             json_skip_value(reader);
         }
     });
-    if (code != 0) {
-        return require(reader, code,
-                       {{name, "name"},
-                        {aliases, "aliases"},
-                        {certificates, "certificates"},
-                        {non_existent, "non_existent"},
-                        {vhost_id, "vhost_id"},
-                        {outgoing_limit, "outgoing_limit"},
-                        {transport, "transport"}});
-    }
-    if (!enabled) {
+    // The defaults apply to an object that was read to its end.
+    if (code == 0 && !enabled) {
         record->domain_enabled = 1;
     }
-    if (!is_main) {
+    if (code == 0 && !is_main) {
         record->is_main = 0;
     }
     return require(reader, code,
