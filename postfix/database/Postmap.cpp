@@ -13,7 +13,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-
 #include <cstddef>
 #include <memory>
 #include <string_view>
