@@ -5,6 +5,7 @@
 #include "files/MailDirectory.hpp"
 #include "postfix/database/Postmap.hpp"
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 
@@ -38,8 +39,13 @@ std::string escaped(const std::string& text, std::optional<char> quote) {
     return out;
 }
 
+// For reading only: backslashes stay as they are. An empty value, or one with blanks at an
+// end, is quoted so that they show.
 std::string visible(const std::string& text) {
-    return escaped(text, '\\');
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text.front())) ||
+        std::isspace(static_cast<unsigned char>(text.back())))
+        return quotedArgument(text);
+    return escaped(text, std::nullopt);
 }
 
 std::string shortTable(const std::string& table) {
