@@ -90,7 +90,7 @@ demo: build
 bench: deps
 	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
 	cmake -S . -B $(BENCH_BUILD) $(CMAKE_FLAGS) -DCORVO_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target mail-restore corvo_micro_bench \
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target mail-restore mail-restore-check corvo_micro_bench \
 	    measure_run replay_calls record_call sibling_exit
 	cmake -S . -B $(BENCH_BUILD)-dynamic $(CMAKE_FLAGS) -DCORVO_STATIC_RUNTIME=OFF
 	cmake --build $(BENCH_BUILD)-dynamic -j$(JOBS) --target mail-restore

@@ -14,6 +14,8 @@ import sys
 
 import matplotlib
 
+import check_report
+
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
@@ -222,6 +224,7 @@ if reader:
 if rss:
     add(f"| Peak RSS under 8 MiB (example document) | {fmt(rss)} MiB "
         f"| {status(max(rss) < 8)} |")
+lines.extend(check_report.targets(results))
 add("")
 
 if empty and empty_program:
@@ -318,6 +321,8 @@ if perf_shares:
     for name, share in perf_shares.items():
         add(f"| {share:.0f}% | {name} |")
     add("")
+
+lines.extend(check_report.section(results))
 
 add("## Micro benchmarks\n")
 add("Google Benchmark (corvo_micro_bench), CPU time per iteration, so that other load on the "

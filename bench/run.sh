@@ -10,13 +10,20 @@
 # that a change of load on the machine hits both alike. Results are plain text files in
 # RESULTS_DIR, one line per run; bench/report.py turns them into docs/PERFORMANCE.md.
 #
+# Then mail-restore-check (beside the binary) is timed on the same document and on the tables
+# the tool's runs left at each size, with the aliases listed as virtual domains as the panel
+# lists them, so that every check finds the server in sync and exits 0.
+#
 # BENCH_REPEATS (30), BENCH_ALIAS_REPEATS (2; a run with 1000 aliases takes over a minute)
-# and BENCH_SIZES ("0 10000 100000 1000000") change how much is measured. BENCH_ALSO lists
-# other builds of the tool as NAME=PATH words (make bench adds the build that loads its
-# runtime libraries dynamically; an earlier commit's binary gives a before-and-after), timed
-# in the same rounds.
+# and BENCH_SIZES ("0 10000 100000 1000000") change how much is measured; BENCH_CHECK_ONLY=1
+# leaves out everything but the tool's and the check's timed runs. BENCH_ALSO lists other
+# builds of the tool as NAME=PATH words (make bench adds the build that loads its runtime
+# libraries dynamically; an earlier commit's binary gives a before-and-after), timed in the
+# same rounds.
 set -euo pipefail
 binary=$1 programs=$2 results=$3
+check=$(dirname "$binary")/mail-restore-check
+check_only=${BENCH_CHECK_ONLY:-}
 repeats=${BENCH_REPEATS:-30}
 alias_repeats=${BENCH_ALIAS_REPEATS:-2}
 sizes=${BENCH_SIZES:-0 10000 100000 1000000}
@@ -94,6 +101,33 @@ measure() {
     done
 }
 
+# The tables the tool's runs left at one size, with the aliases listed as virtual domains,
+# kept aside for the check's runs.
+keep_checked_tables() {
+    printf '%s %s/\n' example.net example.net example.org example.org |
+        "$scratch/postmap.real" -r -i "hash:$spool/virtual_domains"
+    mkdir -p "$scratch/checked-$1"
+    cp -a "$spool"/. "$scratch/checked-$1/"
+}
+
+# Timed runs of the check, the table sizes taking turns (each size's tables bind-mounted over
+# the spool directory), so that a change of load on the machine hits every size alike; one
+# warm-up of each first.
+measure_checks() {
+    local document=$1 size i
+    for ((i = -1; i < repeats; i++)); do
+        for size in $sizes; do
+            mount --bind "$scratch/checked-$size" "$spool"
+            if ((i < 0)); then
+                "$programs/measure_run" "$document" "$check" >/dev/null
+            else
+                "$programs/measure_run" "$document" "$check" >>"$results/example-$size.check.runs"
+            fi
+            umount "$spool"
+        done
+    done
+}
+
 machine() {
     echo "when $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "cpu $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores"
@@ -107,10 +141,12 @@ machine >"$results/machine-before.txt"
 
 # What starting any program costs here: sibling_exit does nothing, so its own CPU time is the
 # exec and the exit alone.
-say "an empty program"
-for ((i = 0; i < repeats; i++)); do
-    "$programs/measure_run" /dev/null "$programs/sibling_exit" >>"$results/empty.runs"
-done
+if [ -z "$check_only" ]; then
+    say "an empty program"
+    for ((i = 0; i < repeats; i++)); do
+        "$programs/measure_run" /dev/null "$programs/sibling_exit" >>"$results/empty.runs"
+    done
+fi
 
 use_tables_ready=
 for size in $sizes; do
@@ -123,8 +159,17 @@ for size in $sizes; do
         use_tables_ready=1
     fi
     measure "example-$size" "$scratch/example.json" "$scratch/example.calls" "$repeats"
+    keep_checked_tables "$size"
     rm -rf "$scratch/tables-$size"
 done
+say "the check"
+measure_checks "$scratch/example.json"
+rm -rf "$scratch"/checked-*
+
+if [ -n "$check_only" ]; then
+    machine >"$results/machine-after.txt"
+    exit 0
+fi
 
 say "peak resident set and instruction count"
 for ((i = 0; i < 5; i++)); do

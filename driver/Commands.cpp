@@ -10,7 +10,9 @@
 namespace corvo::mail {
 namespace {
 
-std::string flagDigit(bool flag) { return std::to_string(flag ? 1 : 0); }
+std::string flagDigit(bool flag) {
+    return std::to_string(flag ? 1 : 0);
+}
 
 } // namespace
 
@@ -52,8 +54,7 @@ Arguments vhostUnregisterArguments(const DomainInfo& domain) {
 }
 
 Arguments vhostRegisterArguments(const DomainInfo& domain) {
-    return {"--register-vhost-id", "--domain-name=" + domain.name,
-            "--vhost-id=" + domain.vhost_id};
+    return {"--register-vhost-id", "--domain-name=" + domain.name, "--vhost-id=" + domain.vhost_id};
 }
 
 Arguments aliasRemoveArguments(const std::string& alias) {
@@ -61,8 +62,7 @@ Arguments aliasRemoveArguments(const std::string& alias) {
 }
 
 Arguments aliasAddArguments(const DomainInfo& domain, const std::string& alias) {
-    return {"--add-domain-alias", "--domain-name=" + domain.name,
-            "--domain-alias-name=" + alias};
+    return {"--add-domain-alias", "--domain-name=" + domain.name, "--domain-alias-name=" + alias};
 }
 
 Arguments certificateArguments(const std::string& name, const std::string& path) {
@@ -92,23 +92,6 @@ void runUtility(const std::string& utility, const Arguments& arguments, bool ign
         command.runNoThrow();
     else
         command.run();
-}
-
-void installCertificates(const DomainInfo& domain) {
-    for (const auto& [name, path] : domain.certificates) {
-        runUtility("relayctl-domain", certificateArguments(name, path));
-        runUtility("relayctl-imap", certificateArguments(name, path));
-    }
-}
-
-void registerSenderTransport(const DomainInfo& domain, const std::string& name) {
-    runUtility("relayctl-transport", senderTransportArguments(domain, name));
-}
-
-void registerSenderTransports(const DomainInfo& domain) {
-    registerSenderTransport(domain, domain.name);
-    for (const std::string& alias : domain.aliases)
-        registerSenderTransport(domain, alias);
 }
 
 } // namespace corvo::mail

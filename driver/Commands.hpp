@@ -37,12 +37,4 @@ Arguments senderTransportArguments(const DomainInfo& domain, const std::string& 
 // raises the command failure (and failures to run pass through).
 void runUtility(const std::string& utility, const Arguments& arguments, bool ignoreFailure = false);
 
-// Installs each certificate, in name order, with relayctl-domain and then relayctl-imap.
-void installCertificates(const DomainInfo& domain);
-
-// Adds one name to the sender transport with the domain's transport settings.
-void registerSenderTransport(const DomainInfo& domain, const std::string& name);
-// The domain's own name, then each alias in order.
-void registerSenderTransports(const DomainInfo& domain);
-
 } // namespace corvo::mail

@@ -23,8 +23,14 @@ std::string lowerCased(std::string text) {
     return text;
 }
 
-// The primary group of the mail account; group 0 when there is no such account (the keys
-// stay readable by root alone, and the copy goes on).
+} // namespace
+
+std::filesystem::path domainKeysEntry(const std::string& name) {
+    return kKeysDirectory / lowerCased(name);
+}
+
+// Group 0 when there is no such account: the keys stay readable by root alone, and the copy
+// goes on.
 gid_t keysGroup() {
     const passwd* account = ::getpwnam(kKeysGroupAccount);
     if (!account) {
@@ -34,16 +40,14 @@ gid_t keysGroup() {
     return account->pw_gid;
 }
 
-} // namespace
-
 void copyDomainKeysToAlias(const DomainInfo& domain, const std::string& alias) {
     namespace fs = std::filesystem;
-    const fs::path source = kKeysDirectory / lowerCased(domain.name);
+    const fs::path source = domainKeysEntry(domain.name);
     if (!fs::exists(fs::status(source)))
         return;
-    const fs::path target = kKeysDirectory / lowerCased(alias);
+    const fs::path target = domainKeysEntry(alias);
     fs::copy(source, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    set_tree_owner_and_modes(target.c_str(), 0, keysGroup(), 0640, 0755, 0);
+    set_tree_owner_and_modes(target.c_str(), 0, keysGroup(), kKeyFileMode, kKeyDirectoryMode, 0);
 }
 
 } // namespace corvo::mail

@@ -9,9 +9,23 @@
 
 #include "driver/model/DomainInfo.hpp"
 
+#include <sys/types.h>
+
+#include <filesystem>
 #include <string>
 
 namespace corvo::mail {
+
+// What a copy gets: owner root and keysGroup(), these modes for files and for directories
+// below the top.
+inline constexpr mode_t kKeyFileMode = 0640;
+inline constexpr mode_t kKeyDirectoryMode = 0755;
+
+// "/etc/domainkeys/" and the name in lower case.
+std::filesystem::path domainKeysEntry(const std::string& name);
+
+// The primary group of "popuser"; group 0, with a message, when there is no such account.
+gid_t keysGroup();
 
 void copyDomainKeysToAlias(const DomainInfo& domain, const std::string& alias);
 

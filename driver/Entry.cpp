@@ -95,7 +95,7 @@ void logRestored(const DomainInfo& domain) noexcept {
 
 } // namespace
 
-int restoreFromStandardInput() {
+const domain_info* readDomainDocument(std::string& errorText, domain_info_trace* trace) {
     char* buffer = runRecords.buffer = makeDocumentBuffer(readStandardInput());
     // The reader's error text names the system error left in errno. Whatever start-up or an
     // interrupted read left there is not the document's fault.
@@ -104,9 +104,18 @@ int restoreFromStandardInput() {
     domain_info* record = runRecords.record = domain_info_create(reader);
     if (!record)
         throw std::runtime_error("Can not create domain_info object");
-    if (domain_info_read(reader, record) != 0)
-        throw std::runtime_error(std::string("can not parse data from stdin : ") +
-                                 json_error_text(reader));
+    if (domain_info_read_traced(reader, record, trace) != 0) {
+        errorText = json_error_text(reader);
+        return nullptr;
+    }
+    return record;
+}
+
+int restoreFromStandardInput() {
+    std::string errorText;
+    const domain_info* record = readDomainDocument(errorText);
+    if (!record)
+        throw std::runtime_error("can not parse data from stdin : " + errorText);
     const DomainModel model = makeDomainModel(*record);
     const int result = static_cast<int>(restoreDomain(model.domain, model.subscription));
     logRestored(model.domain);

@@ -6,7 +6,9 @@
 
 namespace corvo {
 
-UtilityErrorStreamBuf::~UtilityErrorStreamBuf() { sync(); }
+UtilityErrorStreamBuf::~UtilityErrorStreamBuf() {
+    sync();
+}
 
 UtilityErrorStreamBuf::int_type UtilityErrorStreamBuf::overflow(int_type character) {
     if (traits_type::eq_int_type(character, traits_type::eof()))

@@ -1,7 +1,13 @@
 // Scoped named lock over the lock handle of files/file_lock.h.
 #include "files/FileLock.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
 
 #include "diagnostics/Errors.hpp"
 #include "files/file_lock.h"
@@ -20,6 +26,34 @@ FileLock::FileLock(const std::string& name) {
 
 FileLock::~FileLock() {
     file_lock_release(lock_);
+}
+
+SharedFileLock::SharedFileLock(const std::string& name) {
+    const std::unique_ptr<char, decltype(&std::free)> path(lock_file_path(name.c_str()),
+                                                           &std::free);
+    do {
+        fd_ = ::open(path.get(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) {
+        if (errno == ENOENT)
+            return;
+        throwSystemError("lock() failed", errno);
+    }
+    int status;
+    do {
+        status = ::flock(fd_, LOCK_SH);
+    } while (status != 0 && errno == EINTR);
+    if (status != 0) {
+        const int error = errno;
+        ::close(fd_);
+        fd_ = -1;
+        throwSystemError("lock() failed", error);
+    }
+}
+
+SharedFileLock::~SharedFileLock() {
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 } // namespace corvo

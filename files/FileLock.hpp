@@ -3,6 +3,10 @@
 // Construction waits until the lock is free and takes it; destruction releases it. Two
 // FileLock objects of one process on the same name would wait for each other: do not nest.
 //
+// SharedFileLock is the reader's side: it holds the same lock shared, so that it waits for a
+// writer and lets other readers in, and only when the lock file exists already. It never
+// creates, truncates or otherwise changes the file.
+//
 // DIAGNOSTICS: the constructor raises "lock() failed" through throwSystemError with the
 // error of the failed open or flock (a missing lock directory gives ExSystemError<2>), after
 // the open failure has been printed. The destructor raises nothing.
@@ -23,6 +27,21 @@ public:
 
 private:
     file_lock* lock_;
+};
+
+class SharedFileLock {
+public:
+    // Raises "lock() failed" like FileLock, except when the lock file does not exist.
+    explicit SharedFileLock(const std::string& name);
+    ~SharedFileLock();
+    SharedFileLock(const SharedFileLock&) = delete;
+    SharedFileLock& operator=(const SharedFileLock&) = delete;
+
+    // False when there was no lock file to hold.
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
 };
 
 } // namespace corvo

@@ -16,7 +16,6 @@ namespace corvo::mail {
 namespace {
 
 const char* const mailSystemAccount = "popuser";
-const mode_t domainDirectoryMode = 0750;
 
 // Sets the file creation mask for a scope and restores the previous one on every exit.
 class UmaskScope {
@@ -68,7 +67,7 @@ void prepareDomainMailDirectory(const MailSystemUser& user, const std::string& d
         throw FSError("chown", path, errno);
     }
     do {
-        status = chmod(path.c_str(), domainDirectoryMode);
+        status = chmod(path.c_str(), kDomainMailDirectoryMode);
     } while (status != 0 && errno == EINTR);
     if (status != 0) {
         throw FSError("chmod", path, errno);

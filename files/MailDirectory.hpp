@@ -21,6 +21,8 @@ struct MailSystemUser {
     gid_t gid;
 };
 
+inline constexpr mode_t kDomainMailDirectoryMode = 0750;
+
 // The process-wide record of the ids of "popuser", looked up again on every call.
 MailSystemUser& mailSystemUser();
 

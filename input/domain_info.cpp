@@ -5,14 +5,56 @@
 // reading of one occurrence, so a repeated object must be complete on its own. Constraints
 // are checked as soon as their value is read.
 //
+// The trace of a traced reading follows the walk: each field and array item appends its
+// segment to the path while it is read and takes it off again only when it was read without
+// failure, so after the first failure the path names where it happened.
+//
 // DIAGNOSTICS: see domain_info.h; every failure is the reader's error code.
 #include "input/domain_info.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 
 namespace {
+
+// The trace of the reading in progress, or null.
+domain_info_trace* current_trace = nullptr;
+
+std::uint32_t read_document(json_reader* reader, domain_info* record);
+
+// One segment of the path for the length of a scope: ".name" (or "name" first) or "[N]".
+class PathSegment {
+public:
+    PathSegment(const json_reader* reader, const char* name) : reader_(reader) {
+        if (current_trace != nullptr) {
+            length_ = std::strlen(current_trace->path);
+            std::snprintf(tail(), room(), length_ == 0 ? "%s" : ".%s", name);
+        }
+    }
+    PathSegment(const json_reader* reader, std::uint64_t index) : reader_(reader) {
+        if (current_trace != nullptr) {
+            length_ = std::strlen(current_trace->path);
+            std::snprintf(tail(), room(), "[%llu]", static_cast<unsigned long long>(index));
+        }
+    }
+    ~PathSegment() {
+        if (current_trace != nullptr && reader_->error_code == 0) {
+            current_trace->path[length_] = '\0';
+        }
+    }
+    PathSegment(const PathSegment&) = delete;
+    PathSegment& operator=(const PathSegment&) = delete;
+
+private:
+    char* tail() const { return current_trace->path + length_; }
+    std::size_t room() const { return sizeof current_trace->path - length_; }
+
+    const json_reader* reader_;
+    std::size_t length_ = 0;
+};
 
 std::uint32_t fail(json_reader* reader, json_error code, const char* argument = nullptr) {
     reader->error_code = code;
@@ -22,6 +64,25 @@ std::uint32_t fail(json_reader* reader, json_error code, const char* argument = 
 
 bool equal(const char* a, const char* b) {
     return std::strcmp(a, b) == 0;
+}
+
+// Checks the required fields of an object after its reading ended with code: a missing
+// one fails with code 14 when nothing failed before. The first absent name is kept for the
+// trace unless a nested object noted its own first.
+std::uint32_t require(json_reader* reader, std::uint32_t code,
+                      std::initializer_list<std::pair<bool, const char*>> fields) {
+    if (code != JSON_OK && code != JSON_ERROR_REQUIRED_MISSING) {
+        return code;
+    }
+    for (const auto& [present, name] : fields) {
+        if (!present) {
+            if (current_trace != nullptr && current_trace->missing == nullptr) {
+                current_trace->missing = name;
+            }
+            return code != JSON_OK ? code : fail(reader, JSON_ERROR_REQUIRED_MISSING);
+        }
+    }
+    return code;
 }
 
 // Reads '{', refuses an empty object, then hands each field name to on_field until '}'.
@@ -37,7 +98,10 @@ template <typename OnField> std::uint32_t read_object(json_reader* reader, OnFie
         if (reader->error_code != 0) {
             return reader->error_code;
         }
-        on_field(name);
+        {
+            const PathSegment segment(reader, name);
+            on_field(name);
+        }
         if (reader->error_code != 0) {
             return reader->error_code;
         }
@@ -85,7 +149,10 @@ std::uint32_t read_array(json_reader* reader, json_array& array, std::size_t slo
         return JSON_OK;
     }
     for (std::uint64_t index = 0;; ++index) {
-        on_element(index);
+        {
+            const PathSegment segment(reader, index);
+            on_element(index);
+        }
         if (reader->error_code != 0) {
             return reader->error_code;
         }
@@ -155,11 +222,7 @@ std::uint32_t read_certificates(json_reader* reader, domain_info* record) {
                 json_skip_value(reader);
             }
         });
-        if (code == 0 && !(name && certfile)) {
-            fail(reader, JSON_ERROR_REQUIRED_MISSING);
-            return;
-        }
-        if (code == 0) {
+        if (require(reader, code, {{name, "name"}, {certfile, "certfile"}}) == 0) {
             array.count = index + 1;
         }
     });
@@ -183,10 +246,7 @@ std::uint32_t read_non_existent(json_reader* reader, domain_info* record) {
             json_skip_value(reader);
         }
     });
-    if (code == 0 && !(type && arg)) {
-        return fail(reader, JSON_ERROR_REQUIRED_MISSING);
-    }
-    return code;
+    return require(reader, code, {{type, "type"}, {arg, "arg"}});
 }
 
 std::uint32_t read_transport(json_reader* reader, domain_info* record) {
@@ -208,10 +268,7 @@ std::uint32_t read_transport(json_reader* reader, domain_info* record) {
             json_skip_value(reader);
         }
     });
-    if (code == 0 && !(type && ipv4 && ipv6)) {
-        return fail(reader, JSON_ERROR_REQUIRED_MISSING);
-    }
-    return code;
+    return require(reader, code, {{type, "type"}, {ipv4, "ipv4"}, {ipv6, "ipv6"}});
 }
 
 std::uint32_t read_domain(json_reader* reader, domain_info* record) {
@@ -263,20 +320,21 @@ std::uint32_t read_domain(json_reader* reader, domain_info* record) {
             json_skip_value(reader);
         }
     });
-    if (code != 0) {
-        return code;
-    }
-    if (!enabled) {
+    // The defaults apply to an object that was read to its end.
+    if (code == 0 && !enabled) {
         record->domain_enabled = 1;
     }
-    if (!is_main) {
+    if (code == 0 && !is_main) {
         record->is_main = 0;
     }
-    if (!(name && aliases && certificates && non_existent && vhost_id && outgoing_limit &&
-          transport)) {
-        return fail(reader, JSON_ERROR_REQUIRED_MISSING);
-    }
-    return JSON_OK;
+    return require(reader, code,
+                   {{name, "name"},
+                    {aliases, "aliases"},
+                    {certificates, "certificates"},
+                    {non_existent, "non_existent"},
+                    {vhost_id, "vhost_id"},
+                    {outgoing_limit, "outgoing_limit"},
+                    {transport, "transport"}});
 }
 
 std::uint32_t read_subscription(json_reader* reader, domain_info* record) {
@@ -308,16 +366,11 @@ std::uint32_t read_subscription(json_reader* reader, domain_info* record) {
             json_skip_value(reader);
         }
     });
-    if (code != 0) {
-        return code;
-    }
-    if (!allow_sendmail) {
+    if (code == 0 && !allow_sendmail) {
         record->allow_sendmail = 1;
     }
-    if (!(name && sysusers && outgoing_limit)) {
-        return fail(reader, JSON_ERROR_REQUIRED_MISSING);
-    }
-    return JSON_OK;
+    return require(reader, code,
+                   {{name, "name"}, {sysusers, "sysusers"}, {outgoing_limit, "outgoing_limit"}});
 }
 
 bool is_label_byte(char c) {
@@ -353,6 +406,24 @@ void domain_info_release(json_reader* reader, domain_info* record) {
 }
 
 std::uint32_t domain_info_read(json_reader* reader, domain_info* record) {
+    return domain_info_read_traced(reader, record, nullptr);
+}
+
+std::uint32_t domain_info_read_traced(json_reader* reader, domain_info* record,
+                                      domain_info_trace* trace) {
+    if (trace != nullptr) {
+        trace->path[0] = '\0';
+        trace->missing = nullptr;
+    }
+    current_trace = trace;
+    const std::uint32_t code = read_document(reader, record);
+    current_trace = nullptr;
+    return code;
+}
+
+namespace {
+
+std::uint32_t read_document(json_reader* reader, domain_info* record) {
     bool domain = false;
     bool subscription = false;
     const std::uint32_t code = read_object(reader, [&](const char* field) {
@@ -366,11 +437,10 @@ std::uint32_t domain_info_read(json_reader* reader, domain_info* record) {
             json_skip_value(reader);
         }
     });
-    if (code == 0 && !(domain && subscription)) {
-        return fail(reader, JSON_ERROR_REQUIRED_MISSING);
-    }
-    return code;
+    return require(reader, code, {{domain, "domain"}, {subscription, "subscription"}});
 }
+
+} // namespace
 
 bool is_valid_domain_name(const char* name) {
     if (name == nullptr) {

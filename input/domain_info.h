@@ -55,6 +55,21 @@ void domain_info_release(json_reader* reader, domain_info* record);
 // Reads the document at the reader's position into record; returns the error code.
 std::uint32_t domain_info_read(json_reader* reader, domain_info* record);
 
+// Where a reading stopped. path: the field being read at the first failure, members joined
+// by '.', array items as "[N]" ("domain.outgoing_limit", "domain.aliases[2]",
+// "subscription"); empty when the failure is in the top-level object itself; cut short at
+// the buffer's end. missing: for code 14, the name of the first required field absent from
+// the object at path (a static text), else null.
+struct domain_info_trace {
+    char path[256];
+    const char* missing;
+};
+
+// domain_info_read that also fills trace (when not null). Codes, positions and the record
+// are exactly those of domain_info_read. Not reentrant: one traced reading at a time.
+std::uint32_t domain_info_read_traced(json_reader* reader, domain_info* record,
+                                      domain_info_trace* trace);
+
 // The domain name rule for domain, alias and subscription names, in ASCII form: 1 to 255
 // bytes; labels of 1 to 63 letters, digits and '-', separated by single dots; no '-' at a
 // label's edge; no leading or trailing dot. A single label passes.

@@ -10,55 +10,83 @@
 #include "config/AdminAliases.hpp"
 #include "files/MailDirectory.hpp"
 #include "postfix/SessionMailData.hpp"
-#include "postfix/database/Postmap.hpp"
 #include "postfix/database/Tables.hpp"
 
 namespace corvo::mail::postfix {
 
+using database::TableChange;
+
+std::vector<TableChange> domainMailChanges(const std::string& domain, bool enabled) {
+    const SessionMailData session;
+    std::vector<TableChange> changes;
+    if (enabled) {
+        changes = {virtualDomainsEntry(domain), adminAliasEntries(domain)};
+    } else {
+        changes = {{TableChange::Kind::DeleteOne, database::virtualDomainsTable, {}, {domain}},
+                   adminAliasRemoval(domain),
+                   catchAllRemoval(domain)};
+    }
+    // Mailbox entries belong to the mailbox tools; the blank session record lists no
+    // mailboxes, so there is nothing to write or remove for them here.
+    static_cast<void>(sessionMailNames(domain));
+    std::erase_if(changes, database::isEmptyChange);
+    return changes;
+}
+
+TableChange virtualDomainsEntry(const std::string& domain) {
+    return {TableChange::Kind::Insert,
+            database::virtualDomainsTable,
+            {{domain, database::virtualDomainsValue(domain)}},
+            {}};
+}
+
+TableChange adminAliasEntries(const std::string& domain) {
+    TableChange change{TableChange::Kind::Insert, database::virtualTable, {}, {}};
+    for (const std::string& name : getAdminAliases())
+        change.records.emplace_back(database::addressOf(name, domain),
+                                    database::localAddress(name));
+    return change;
+}
+
+TableChange adminAliasRemoval(const std::string& domain) {
+    TableChange change{TableChange::Kind::Delete, database::virtualTable, {}, {}};
+    for (const std::string& name : getAdminAliases())
+        change.keys.push_back(database::addressOf(name, domain));
+    return change;
+}
+
+TableChange catchAllRemoval(const std::string& domain) {
+    TableChange change{TableChange::Kind::Delete, database::virtualTable, {}, {}};
+    for (const std::string& alias : sessionDomainAliases(domain))
+        change.keys.push_back(database::wholeDomainKey(alias));
+    change.keys.push_back(database::wholeDomainKey(domain));
+    return change;
+}
+
 void setDomainMailEnabled(const DomainInfo& domain, bool enabled) {
     prepareDomainMailDirectory(mailSystemUser(), domain.name);
-    const SessionMailData session;
-    if (enabled)
-        enableDomainMail(domain.name);
-    else
-        disableDomainMail(domain.name);
+    database::applyChanges(domainMailChanges(domain.name, enabled));
 }
 
 void enableDomainMail(const std::string& domain) {
-    database::addRecords(database::virtualDomainsTable, {{domain, domain + "/"}});
-    addAdminAliasEntries(domain);
-    // Mailbox entries belong to the mailbox tools; the blank session record lists no
-    // mailboxes, so there is nothing to write for them here.
-    static_cast<void>(sessionMailNames(domain));
+    database::applyChanges(domainMailChanges(domain, true));
 }
 
 void disableDomainMail(const std::string& domain) {
-    database::removeKey(database::virtualDomainsTable, domain);
-    removeAdminAliasEntries(domain);
-    removeCatchAllEntries(domain);
-    static_cast<void>(sessionMailNames(domain));
+    database::applyChanges(domainMailChanges(domain, false));
 }
 
 void addAdminAliasEntries(const std::string& domain) {
-    std::vector<database::Record> records;
-    for (const std::string& name : getAdminAliases())
-        records.emplace_back(name + "@" + domain, name + "@" + database::localHost);
-    database::addRecords(database::virtualTable, records);
+    database::applyChange(adminAliasEntries(domain));
 }
 
 void removeAdminAliasEntries(const std::string& domain) {
-    std::vector<std::string> keys;
-    for (const std::string& name : getAdminAliases())
-        keys.push_back(name + "@" + domain);
-    database::removeKeys(database::virtualTable, keys);
+    database::applyChange(adminAliasRemoval(domain));
 }
 
 void removeCatchAllEntries(const std::string& domain) {
-    std::vector<std::string> keys;
-    for (const std::string& alias : sessionDomainAliases(domain))
-        keys.push_back("@" + alias);
-    keys.push_back("@" + domain);
-    database::removeKeys(database::virtualTable, keys);
+    const SessionMailData session;
+    database::applyChange(catchAllRemoval(domain));
 }
 
 } // namespace corvo::mail::postfix

@@ -18,42 +18,64 @@ namespace corvo::mail::postfix {
 namespace {
 
 const std::string bounceProgram = "/usr/lib/corvo-9.0/bouncemessage";
-const std::string bounceAliasPrefix = "_corvo_bounce_";
+
+using database::TableChange;
 
 } // namespace
 
-void applyNonExistentMailPolicy(const std::string& name, NonExistentMailType type,
-                                const std::string& argument) {
+std::vector<TableChange> nonExistentMailChanges(const std::string& name, NonExistentMailType type,
+                                                const std::string& argument) {
     const std::vector<std::string> names{name};
     const SessionMailData session;
     switch (type) {
     case NonExistentMailType::Bounce:
-        addBounceEntries(names, argument);
-        break;
+        return bounceChanges(names, argument);
     case NonExistentMailType::Catchall:
-        addCatchAllEntries(names, argument);
-        break;
+        return catchAllChanges(names, argument);
     case NonExistentMailType::Reject:
         break;
     }
+    return {};
+}
+
+std::vector<TableChange> catchAllChanges(const std::vector<std::string>& names,
+                                         const std::string& target) {
+    TableChange change{TableChange::Kind::Insert, database::virtualTable, {}, {}};
+    for (const std::string& name : names)
+        change.records.emplace_back(database::wholeDomainKey(name), target);
+    std::vector<TableChange> changes{change};
+    std::erase_if(changes, database::isEmptyChange);
+    return changes;
+}
+
+std::vector<TableChange> bounceChanges(const std::vector<std::string>& names,
+                                       const std::string& message) {
+    const std::string command = bounceCommandText(message);
+    std::vector<TableChange> changes;
+    TableChange redirects{TableChange::Kind::Insert, database::virtualTable, {}, {}};
+    for (const std::string& name : names) {
+        const std::string alias = database::bounceAliasName(name);
+        changes.push_back(
+            {TableChange::Kind::Insert, database::aliasesTable, {{alias, command}}, {}});
+        redirects.records.emplace_back(database::wholeDomainKey(name),
+                                       database::localAddress(alias));
+    }
+    changes.push_back(redirects);
+    std::erase_if(changes, database::isEmptyChange);
+    return changes;
+}
+
+void applyNonExistentMailPolicy(const std::string& name, NonExistentMailType type,
+                                const std::string& argument) {
+    database::applyChanges(nonExistentMailChanges(name, type, argument));
 }
 
 void addCatchAllEntries(const std::vector<std::string>& names, const std::string& target) {
-    std::vector<database::Record> records;
-    for (const std::string& name : names)
-        records.emplace_back("@" + name, target);
-    database::addRecords(database::virtualTable, records);
+    database::applyChanges(catchAllChanges(names, target));
 }
 
 void addBounceEntries(const std::vector<std::string>& names, const std::string& message) {
-    const std::string command = bounceCommandText(message);
-    std::vector<database::Record> redirects;
-    for (const std::string& name : names) {
-        const std::string alias = bounceAliasPrefix + name;
-        database::addRecords(database::aliasesTable, {{alias, command}});
-        redirects.emplace_back("@" + name, alias + "@" + database::localHost);
-    }
-    database::addRecords(database::virtualTable, redirects);
+    database::applyChanges(bounceChanges(names, message));
 }
 
 // The alias value is read by the local delivery agent as a quoted string (one level of

@@ -10,8 +10,10 @@
 #include "files/FileLock.hpp"
 #include "lib/process/lib/Pipe.hpp"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstddef>
-#include <initializer_list>
 #include <memory>
 #include <string_view>
 
@@ -19,29 +21,53 @@ namespace corvo::mail::postfix::database {
 
 namespace {
 
-const std::string postmapProgram = "/usr/sbin/postmap";
-
 // argv is "/usr/sbin/postmap" and the arguments, each as given: an empty key or table name
 // stays an argument of its own instead of ending the list.
-process::Command postmapCommand(std::initializer_list<std::string> arguments) {
+process::Command postmapCommand(const std::vector<std::string>& arguments) {
     process::Command command(postmapProgram);
-    command.argv.insert(command.argv.end(), arguments);
+    command.argv.insert(command.argv.end(), arguments.begin(), arguments.end());
     return command;
 }
 
-// Runs the command once under the lock of the table's path; returns the raw wait status
-// and leaves postmap's standard error in errors. Standard output stays the tool's own.
-int runPostmap(const std::string& table, const process::Command& command, int stdinCode,
-               const process::Provider& provider, std::string& errors) {
-    FileLock lock(tablePath(table));
+// Runs the command once; returns the raw wait status and leaves postmap's standard error in
+// errors. Standard output goes to `output` when given, else it stays the tool's own.
+int runUnlocked(const process::Command& command, int stdinCode, const process::Provider& provider,
+                std::string& errors, std::string* output = nullptr) {
     process::Pipe pipe(command);
     pipe.setStdin(stdinCode, provider);
     pipe.setStderr(process::FD_PIPE, process::Pipe::appendTo(errors));
+    if (output)
+        pipe.setStdout(process::FD_PIPE, process::Pipe::appendTo(*output));
     return pipe.run();
 }
 
-void append(std::vector<char>& buffer, const std::string& text) {
+// The same under the exclusive lock of the table's path.
+int runPostmap(const std::string& table, const process::Command& command, int stdinCode,
+               const process::Provider& provider, std::string& errors) {
+    FileLock lock(tablePath(table));
+    return runUnlocked(command, stdinCode, provider, errors);
+}
+
+template <class Buffer> void append(Buffer& buffer, const std::string& text) {
     buffer.insert(buffer.end(), text.begin(), text.end());
+}
+
+// "key value": nothing is quoted; postmap takes everything after the first blank as the
+// value.
+template <class Buffer> void appendRecord(Buffer& buffer, const Record& record) {
+    append(buffer, record.first);
+    buffer.push_back(' ');
+    append(buffer, record.second);
+}
+
+template <class Item, class Write>
+std::string linesOf(const std::vector<Item>& items, Write write) {
+    std::string text;
+    for (const Item& item : items) {
+        write(text, item);
+        text.push_back('\n');
+    }
+    return text;
 }
 
 // A provider that hands postmap one line per call: what `write` puts for the next item,
@@ -83,38 +109,125 @@ bool isErrorLine(std::string_view line) {
 } // namespace
 
 void addRecords(const std::string& table, const std::vector<Record>& records) {
-    if (records.empty())
+    const TableChange change{TableChange::Kind::Insert, table, records, {}};
+    if (isEmptyChange(change))
         return;
-    // "key value": nothing is quoted; postmap takes everything after the first blank as the
-    // value.
-    const process::Provider provider =
-        linePerCall(records, [](std::vector<char>& buffer, const Record& record) {
-            append(buffer, record.first);
-            buffer.push_back(' ');
-            append(buffer, record.second);
-        });
+    const process::Provider provider = linePerCall(records, appendRecord<std::vector<char>>);
     std::string errors;
-    const int status =
-        runPostmap(table, postmapCommand({"-r", "-i", table}), process::FD_PIPE, provider, errors);
+    const int status = runPostmap(table, postmapCommand(postmapArguments(change)), process::FD_PIPE,
+                                  provider, errors);
     if ((status & 0xff7f) != 0)
         throw PostfixConfigurationError(errors.empty() ? "unknown error" : errors);
 }
 
 void removeKeys(const std::string& table, const std::vector<std::string>& keys) {
-    if (keys.empty())
+    const TableChange change{TableChange::Kind::Delete, table, {}, keys};
+    if (isEmptyChange(change))
         return;
-    const process::Provider provider = linePerCall(keys, append);
+    const process::Provider provider = linePerCall(keys, append<std::vector<char>>);
     std::string errors;
-    const int status =
-        runPostmap(table, postmapCommand({"-d", "-", table}), process::FD_PIPE, provider, errors);
+    const int status = runPostmap(table, postmapCommand(postmapArguments(change)), process::FD_PIPE,
+                                  provider, errors);
     judgeDelete(status, errors);
 }
 
 void removeKey(const std::string& table, const std::string& key) {
+    const TableChange change{TableChange::Kind::DeleteOne, table, {}, {key}};
     std::string errors;
-    const int status = runPostmap(table, postmapCommand({"-d", key, table}), process::FD_DEVNULL,
-                                  process::Provider(), errors);
+    const int status = runPostmap(table, postmapCommand(postmapArguments(change)),
+                                  process::FD_DEVNULL, process::Provider(), errors);
     judgeDelete(status, errors);
+}
+
+std::vector<std::string> postmapArguments(const TableChange& change) {
+    switch (change.kind) {
+    case TableChange::Kind::Insert:
+        return {"-r", "-i", change.table};
+    case TableChange::Kind::Delete:
+        return {"-d", "-", change.table};
+    case TableChange::Kind::DeleteOne:
+        break;
+    }
+    return {"-d", change.keys.at(0), change.table};
+}
+
+std::string postmapInput(const TableChange& change) {
+    switch (change.kind) {
+    case TableChange::Kind::Insert:
+        return linesOf(change.records, appendRecord<std::string>);
+    case TableChange::Kind::Delete:
+        return linesOf(change.keys, append<std::string>);
+    case TableChange::Kind::DeleteOne:
+        break;
+    }
+    return {};
+}
+
+bool isEmptyChange(const TableChange& change) {
+    switch (change.kind) {
+    case TableChange::Kind::Insert:
+        return change.records.empty();
+    case TableChange::Kind::Delete:
+        return change.keys.empty();
+    case TableChange::Kind::DeleteOne:
+        break;
+    }
+    return false;
+}
+
+void applyChange(const TableChange& change) {
+    switch (change.kind) {
+    case TableChange::Kind::Insert:
+        addRecords(change.table, change.records);
+        break;
+    case TableChange::Kind::Delete:
+        removeKeys(change.table, change.keys);
+        break;
+    case TableChange::Kind::DeleteOne:
+        removeKey(change.table, change.keys.at(0));
+        break;
+    }
+}
+
+void applyChanges(const std::vector<TableChange>& changes) {
+    for (const TableChange& change : changes)
+        applyChange(change);
+}
+
+TableContents lookupKeys(const std::string& table, const std::vector<std::string>& keys) {
+    TableContents contents;
+    struct stat status {};
+    const std::string file = tablePath(table) + ".db";
+    if (::stat(file.c_str(), &status) != 0) {
+        if (errno == ENOENT)
+            return contents;
+        throwSystemError("stat " + file, errno);
+    }
+    contents.exists = true;
+    if (keys.empty())
+        return contents;
+    const process::Provider provider = linePerCall(keys, append<std::vector<char>>);
+    std::string errors;
+    std::string output;
+    const SharedFileLock lock(tablePath(table));
+    const int wait = runUnlocked(postmapCommand({"-q", "-", table}), process::FD_PIPE, provider,
+                                 errors, &output);
+    // Exit 1 with nothing on standard error only means that no key was found.
+    const bool signalled = (wait & 0x7f) != 0;
+    const int exitStatus = (wait >> 8) & 0xff;
+    if (signalled || exitStatus > 1 || !postmapOutputIsClean(errors))
+        throw PostfixDatabaseError(errors.empty() ? "postmap -q failed" : errors);
+    // One "key<TAB>value" line per key found; keys hold no blanks, values may.
+    std::string_view rest = output;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        const std::size_t tab = line.find('\t');
+        if (tab != std::string_view::npos)
+            contents.values.emplace(line.substr(0, tab), line.substr(tab + 1));
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return contents;
 }
 
 bool postmapOutputIsClean(const std::string& text) {

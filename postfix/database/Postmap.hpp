@@ -4,6 +4,10 @@
 // under the exclusive named lock of the table's path, with the records or keys on its
 // standard input (or a single key on its command line) and its standard error collected.
 // An empty batch costs nothing: no lock, no process. The lock is released on every path.
+// A change is first described (TableChange: which call, which lines on standard input) and
+// then made, so that a dry run can show the very calls that a run makes. Reading a table
+// back is one "postmap -q -" run with every key on standard input, under a shared hold of
+// the table's lock when its lock file exists (a reader never creates one).
 //
 // DIAGNOSTICS: a failed insert raises PostfixConfigurationError carrying postmap's standard
 // error ("unknown error" when it wrote none); a failed delete raises PostfixDatabaseError
@@ -11,6 +15,7 @@
 // failures to start or watch postmap pass through unchanged. Nothing is retried or undone.
 #pragma once
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +23,29 @@
 namespace corvo::mail::postfix::database {
 
 using Record = std::pair<std::string, std::string>;
+
+inline const std::string postmapProgram = "/usr/sbin/postmap";
+
+// One postmap call on one table: insert or replace records, delete keys read from standard
+// input, or delete the one key named on the command line.
+struct TableChange {
+    enum class Kind { Insert, Delete, DeleteOne };
+    Kind kind;
+    std::string table;
+    std::vector<Record> records;   // Insert
+    std::vector<std::string> keys; // Delete; DeleteOne holds exactly one
+};
+
+// The arguments after the program path of the call that makes the change.
+std::vector<std::string> postmapArguments(const TableChange& change);
+// What that call reads on standard input: one line per record or key (empty for DeleteOne).
+std::string postmapInput(const TableChange& change);
+// True when the change makes no call at all (an empty batch).
+bool isEmptyChange(const TableChange& change);
+// Makes the change: addRecords, removeKeys or removeKey.
+void applyChange(const TableChange& change);
+// Makes each change in order; the first failure ends the call.
+void applyChanges(const std::vector<TableChange>& changes);
 
 // Inserts or replaces the records, in order ("postmap -r -i TABLE", one "key value" line
 // per record, nothing quoted). Succeeds only when postmap exits with status 0.
@@ -29,6 +57,18 @@ void removeKeys(const std::string& table, const std::vector<std::string>& keys);
 
 // Deletes one key ("postmap -d KEY TABLE"), judged like removeKeys.
 void removeKey(const std::string& table, const std::string& key);
+
+// What a table holds for some keys. `exists` is false when the table's file is absent,
+// which postmap would report as a fatal error; such a table holds nothing.
+struct TableContents {
+    bool exists = false;
+    std::map<std::string, std::string> values; // the keys found, with their values
+};
+
+// Looks the keys up in one "postmap -q - TABLE" run (none when the list is empty or the
+// table file is absent), under a shared hold of the table's lock when the lock file exists.
+// Raises PostfixDatabaseError with postmap's standard error when it fails otherwise.
+TableContents lookupKeys(const std::string& table, const std::vector<std::string>& keys);
 
 // True when postmap's standard error holds no line in which a program name and a colon are
 // followed by "panic:", "fatal:" or "error:". Warnings and free text are harmless.

@@ -6,6 +6,10 @@
 // backslash escapes for quote, backslash, newline, tab and other control or non-ASCII
 // bytes (\xHH), so that every byte of the argument vector is visible.
 //
+// With SIBLING_LOG_STDIN set, it then reads all of its standard input and logs each line
+// (without its line feed) as "  < " and the line quoted the same way; this lets it stand in
+// for postmap too, whose calls carry their records there.
+//
 // What it then does is chosen per call by the rules file ($SIBLING_RULES, default
 // $SANDBOX_SCRATCH/sibling-rules): lines "PATTERN<TAB>ACTION[<TAB>STDOUT[<TAB>STDERR]]";
 // the first rule whose shell pattern (fnmatch) matches the call's log line applies.
@@ -18,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <string>
 
 namespace {
@@ -28,10 +33,18 @@ std::string quoted(const std::string& argument) {
         const auto byte = static_cast<unsigned char>(character);
         char escaped[8];
         switch (byte) {
-        case '\'': out += "\\'"; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
+        case '\'':
+            out += "\\'";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (byte < 0x20 || byte >= 0x7f) {
                 std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
@@ -84,6 +97,10 @@ int main(int argc, char** argv) {
     {
         std::ofstream log(setting("SIBLING_LOG", "sibling-calls"), std::ios::app);
         log << call << '\n';
+        if (std::getenv("SIBLING_LOG_STDIN") != nullptr) {
+            for (std::string line; std::getline(std::cin, line);)
+                log << "  < " << quoted(line) << '\n';
+        }
     }
     std::ifstream rules(setting("SIBLING_RULES", "sibling-rules"));
     for (std::string rule; std::getline(rules, rule);) {

@@ -1,8 +1,8 @@
 #!/bin/bash
 # The Debian package, built as `make deb` builds it: its fields, its files and their
 # versions, lintian's hardening verdict, its installation script and tmpfiles.d entry run
-# in throw-away roots inside the sandbox, and its binary restoring the example document.
-# Also where `make install` puts the manual page.
+# in throw-away roots inside the sandbox, its binary restoring the example document and its
+# check then finding the server in sync. Also where `make install` puts the manual pages.
 #
 #   tests/package/test.sh BUILD_DIR HELPERS_DIR
 set -euo pipefail
@@ -38,7 +38,10 @@ binary=$root/opt/vca/admin/sbin/mail-restore
 for tool in "$root"/opt/vca/admin/sbin/*; do
     strings "$tool" | grep -x "mail-restore $version" >/dev/null || fail "no version string in $tool"
 done
-[ -f "$root/usr/share/man/man8/mail-restore.8.gz" ] || fail "no manual page"
+for program in mail-restore mail-restore-check; do
+    [ -x "$root/opt/vca/admin/sbin/$program" ] || fail "no $program"
+    [ -f "$root/usr/share/man/man8/$program.8.gz" ] || fail "no manual page of $program"
+done
 for page in "$root"/usr/share/man/man8/*.8.gz; do
     header=$(zcat "$page" | grep '^\.TH ')
     [[ $header == *"\"$date\" \""*" $version\""* ]] ||
@@ -140,9 +143,9 @@ INSTALL
 output=$("$source/tests/sandbox" "$source/examples/demo.sh" "$binary" "$helpers" \
     "$source/examples/domain.json" 2>&1)
 # Tables as the demo shows them (cat -A).
-for expected in "exit status: 0" 'example.com^Iexample.com/$' \
+for expected in "exit status: 0" 'example.com^Iexample.com/$' "result: in sync, no trap (exit 0)" \
         '@example.net^Icatchall@example.com$' \
         'postmaster@example.com^Ipostmaster@localhost.localdomain$'; do
     grep -qxF -- "$expected" <<<"$output" || { echo "$output"; fail "no \"$expected\""; }
 done
-echo "ok: $(basename "$deb") (lintian: no hardening tag) installs and restores the example document"
+echo "ok: $(basename "$deb") (lintian: no hardening tag) installs, restores the example document and checks it"

@@ -187,4 +187,42 @@ TEST(DomainInfo, EveryFailingAllocationGivesCodeTwentyWithoutLeaking) {
     }
 }
 
+// Where a refused document failed: the field's path and, for a missing field, its name.
+TEST(DomainInfo, TracesTheFieldOfTheFailure) {
+    const struct {
+        const char *from, *to, *path, *missing;
+    } cases[] = {
+        {":5,", R"(:"5",)", "domain.outgoing_limit", nullptr},
+        {R"(["example.net"])", R"(["a.example","b.example","-bad"])", "domain.aliases[2]", nullptr},
+        {R"("subscription":{)", R"("subscription":[{)", "subscription", nullptr},
+        {R"(,"certfile":"f1")", "", "domain.certificates[0]", "certfile"},
+        {R"({"type":"reject","arg":""})", "{}", "domain.non_existent", "type"},
+        {R"("vhost_id":"v1",)", "", "domain", "vhost_id"},
+        {R"(,"outgoing_limit":7)", "", "subscription", "outgoing_limit"},
+        {R"("domain":)", R"("x":)", "", "domain"},
+        {R"("type":"domain-ip")", R"("type":"other")", "domain.transport.type", nullptr},
+        {R"("sysusers":["u1"])", R"("sysusers":["u1",""])", "subscription.sysusers[1]", nullptr},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.to);
+        Document document(replaced(baseDocument, item.from, item.to));
+        domain_info_trace trace{};
+        const std::uint32_t code =
+            domain_info_read_traced(document.reader, document.record, &trace);
+        EXPECT_NE(code, 0u);
+        EXPECT_STREQ(trace.path, item.path);
+        EXPECT_STREQ(trace.missing ? trace.missing : "(none)",
+                     item.missing ? item.missing : "(none)");
+        // Same code and position as the untraced reading.
+        Document again(replaced(baseDocument, item.from, item.to));
+        EXPECT_EQ(again.read(), code);
+        EXPECT_EQ(again.reader->position - again.buffer,
+                  document.reader->position - document.buffer);
+    }
+    Document valid(baseDocument);
+    domain_info_trace trace{};
+    EXPECT_EQ(domain_info_read_traced(valid.reader, valid.record, &trace), 0u);
+    EXPECT_STREQ(trace.path, "");
+}
+
 } // namespace corvo_test

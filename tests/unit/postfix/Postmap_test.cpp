@@ -201,3 +201,52 @@ TEST_F(PostmapTest, MailSwitchRunsPostmapInOrder) {
         EXPECT_EQ(readFile(scratch("log")), enabled ? on : off);
     }
 }
+
+// What a change says it runs (the plan's lines) is what applying it runs, byte for byte.
+TEST_F(PostmapTest, DescribedChangesAreTheCallsMade) {
+    const TableChange changes[] = {
+        {TableChange::Kind::Insert, table, {{"@d", "a b"}, {"k", "v\\x"}}, {}},
+        {TableChange::Kind::Delete, table, {}, {"a b", "c"}},
+        {TableChange::Kind::DeleteOne, table, {}, {"key"}},
+    };
+    for (const TableChange& change : changes) {
+        standIn();
+        applyChange(change);
+        std::string described;
+        for (const std::string& argument : postmapArguments(change))
+            described += argument + " ";
+        described.back() = '\n';
+        EXPECT_EQ(readFile(scratch("log")), described + postmapInput(change));
+    }
+    EXPECT_TRUE(isEmptyChange({TableChange::Kind::Insert, table, {}, {}}));
+    EXPECT_TRUE(isEmptyChange({TableChange::Kind::Delete, table, {}, {}}));
+}
+
+TEST_F(PostmapTest, LooksKeysUpInOneRun) {
+    EXPECT_FALSE(lookupKeys(table, {"k1"}).exists); // no table file: nothing, and no run
+    addRecords(table, {{"k1", "one"}, {"k2", "two  words\t tab"}});
+    const TableContents contents = lookupKeys(table, {"k1", "absent", "k2"});
+    EXPECT_TRUE(contents.exists);
+    const std::map<std::string, std::string> wanted{{"k1", "one"}, {"k2", "two  words\t tab"}};
+    EXPECT_EQ(contents.values, wanted);
+    EXPECT_TRUE(lookupKeys(table, {"absent"}).values.empty()); // postmap exits 1, saying nothing
+}
+
+// Under a shared hold of the lock when its file exists; without one, none is created.
+TEST_F(PostmapTest, LooksUpUnderTheLockOnlyWhenItsFileExists) {
+    addRecords(table, {{"k", "v"}}); // creates the table and its lock file
+    char* lockFile = lock_file_path(path.c_str());
+    const std::string lockPath = lockFile;
+    free(lockFile);
+    standIn({{"LOCK", lockPath}});
+    lookupKeys(table, {"k", "j"});
+    EXPECT_EQ(readFile(scratch("log")), "-q - " + table + "\nk\nj\nlocked\n");
+    std::filesystem::remove(lockPath);
+    standIn({{"LOCK", lockPath}});
+    lookupKeys(table, {"k"});
+    EXPECT_EQ(readFile(scratch("log")), "-q - " + table + "\nk\nno lock file\n");
+    EXPECT_FALSE(std::filesystem::exists(lockPath));
+    standIn({{"EXIT", "1"}, {"STDERR", "postmap: fatal: open database x\n"}});
+    EXPECT_EQ(outcome([] { lookupKeys(table, {"k"}); }),
+              "database: postmap: fatal: open database x\n");
+}

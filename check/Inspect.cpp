@@ -1,0 +1,233 @@
+// Reads the tables, the mail directory and the aliases' keys, and compares them with the
+// restore plan. Read-only: postmap runs only as "postmap -q -", files are only examined.
+#include "check/Inspect.hpp"
+
+#include "diagnostics/Errors.hpp"
+#include "driver/DomainKeys.hpp"
+#include "files/MailDirectory.hpp"
+#include "postfix/database/Postmap.hpp"
+#include "postfix/database/Tables.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+namespace corvo::check {
+namespace {
+
+namespace database = mail::postfix::database;
+namespace fs = std::filesystem;
+using database::TableChange;
+
+const std::vector<std::string>& tables() {
+    static const std::vector<std::string> all{database::virtualDomainsTable, database::virtualTable,
+                                              database::aliasesTable};
+    return all;
+}
+
+EntryCheck* find(std::vector<EntryCheck>& entries, const std::string& table,
+                 const std::string& key) {
+    for (EntryCheck& entry : entries)
+        if (entry.table == table && entry.key == key)
+            return &entry;
+    return nullptr;
+}
+
+// The entry of the key, appended when it is new (so the first call on a key fixes its place).
+EntryCheck& entryFor(std::vector<EntryCheck>& entries, const std::string& table,
+                     const std::string& key) {
+    if (EntryCheck* entry = find(entries, table, key))
+        return *entry;
+    entries.push_back({table, key, EntryCheck::Want::Absent, {}, {}});
+    return entries.back();
+}
+
+std::string octal(mode_t mode) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+bool sameContent(const fs::path& a, const fs::path& b) {
+    std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
+    if (!first || !second)
+        return false;
+    return std::equal(std::istreambuf_iterator<char>(first), std::istreambuf_iterator<char>(),
+                      std::istreambuf_iterator<char>(second), std::istreambuf_iterator<char>());
+}
+
+// One copied file or directory below the alias's entry against what the copy gives it.
+void compareCopy(const fs::path& source, const fs::path& target, bool directory, gid_t group,
+                 std::vector<std::string>& problems) {
+    struct stat status {};
+    if (::stat(target.c_str(), &status) != 0) {
+        if (errno != ENOENT)
+            throwSystemError("stat " + target.string(), errno);
+        problems.push_back("missing: " + target.string());
+        return;
+    }
+    if (directory != S_ISDIR(status.st_mode)) {
+        problems.push_back("other type: " + target.string());
+        return;
+    }
+    if (!directory && !sameContent(source, target))
+        problems.push_back("other content: " + target.string());
+    if (status.st_uid != 0 || status.st_gid != group)
+        problems.push_back("other owner: " + target.string() + " (" +
+                           std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid) +
+                           ", a run gives 0:" + std::to_string(group) + ")");
+    const mode_t wanted = directory ? mail::kKeyDirectoryMode : mail::kKeyFileMode;
+    if ((status.st_mode & 07777) != wanted)
+        problems.push_back("other mode: " + target.string() + " (" + octal(status.st_mode) +
+                           ", a run gives " + octal(wanted) + ")");
+}
+
+KeysCheck inspectKeys(const DomainInfo& domain, const std::string& alias) {
+    KeysCheck check{
+        alias, mail::domainKeysEntry(domain.name), mail::domainKeysEntry(alias), false, {}};
+    const fs::path source = check.source, target = check.target;
+    // The copy follows links, so the comparison does too.
+    const fs::file_status status = fs::status(source);
+    if (!fs::exists(status))
+        return check;
+    check.sourceExists = true;
+    const gid_t group = mail::keysGroup();
+    if (!fs::is_directory(status)) {
+        compareCopy(source, target, false, group, check.problems);
+        return check;
+    }
+    if (!fs::is_directory(fs::status(target))) {
+        check.problems.push_back("missing: " + target.string());
+        return check;
+    }
+    // The alias's own top directory keeps whatever the copy gave it; only below is compared.
+    for (const fs::directory_entry& item : fs::recursive_directory_iterator(
+             source, fs::directory_options::follow_directory_symlink)) {
+        const bool directory = item.is_directory();
+        if (directory || item.is_regular_file())
+            compareCopy(item.path(), target / fs::relative(item.path(), source), directory, group,
+                        check.problems);
+    }
+    return check;
+}
+
+MailDirectoryCheck inspectMailDirectory(const std::string& domain) {
+    const mail::MailSystemUser user = mail::mailSystemUser();
+    MailDirectoryCheck check;
+    check.path = mail::domainMailDirectory(domain);
+    check.expectedUid = user.uid;
+    check.expectedGid = user.gid;
+    check.expectedMode = mail::kDomainMailDirectoryMode;
+    struct stat status {};
+    if (::stat(check.path.c_str(), &status) != 0) {
+        if (errno != ENOENT)
+            throwSystemError("stat " + check.path, errno);
+        return check;
+    }
+    check.exists = true;
+    check.isDirectory = S_ISDIR(status.st_mode);
+    check.uid = status.st_uid;
+    check.gid = status.st_gid;
+    check.mode = status.st_mode & 07777;
+    return check;
+}
+
+} // namespace
+
+EntryCheck::State EntryCheck::state() const {
+    switch (want) {
+    case Want::Value:
+        return !actual ? State::Missing : *actual == expected ? State::Ok : State::Other;
+    case Want::Absent:
+        return actual ? State::Present : State::Ok;
+    case Want::Untouched:
+        break;
+    }
+    return actual ? State::LeftBehind : State::Ok;
+}
+
+bool MailDirectoryCheck::ok() const {
+    return exists && isDirectory && uid == expectedUid && gid == expectedGid &&
+           mode == expectedMode;
+}
+
+bool Inspection::inSync() const {
+    const bool tablesOk = std::all_of(entries.begin(), entries.end(), [](const EntryCheck& entry) {
+        return entry.state() == EntryCheck::State::Ok;
+    });
+    const bool keysOk = std::all_of(keys.begin(), keys.end(),
+                                    [](const KeysCheck& check) { return check.problems.empty(); });
+    return tablesOk && keysOk && directory.ok();
+}
+
+std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
+                                        const DomainInfo& domain) {
+    std::vector<EntryCheck> entries;
+    for (const mail::Step& step : plan) {
+        if (step.kind != mail::Step::Kind::Table)
+            continue;
+        const TableChange& change = step.change;
+        for (const database::Record& record : change.records) {
+            EntryCheck& entry = entryFor(entries, change.table, record.first);
+            entry.want = EntryCheck::Want::Value;
+            entry.expected = record.second;
+        }
+        for (const std::string& key : change.keys) {
+            EntryCheck& entry = entryFor(entries, change.table, key);
+            entry.want = EntryCheck::Want::Absent;
+            entry.expected.clear();
+        }
+    }
+    std::vector<std::string> names{domain.name};
+    names.insert(names.end(), domain.aliases.begin(), domain.aliases.end());
+    for (const std::string& name : names) {
+        for (const auto& [table, key] :
+             {std::pair{database::virtualTable, database::wholeDomainKey(name)},
+              std::pair{database::aliasesTable, database::bounceAliasName(name)}}) {
+            if (!find(entries, table, key))
+                entries.push_back({table, key, EntryCheck::Want::Untouched, {}, {}});
+        }
+    }
+    return entries;
+}
+
+Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain) {
+    Inspection inspection;
+    inspection.entries = expectedEntries(plan, domain);
+    // A whole-domain entry of an alias counts only when the alias is a virtual domain.
+    std::vector<std::string> listed;
+    if (mail::effectivePolicy(domain) != NonExistentMailType::Reject)
+        listed = domain.aliases;
+
+    for (const std::string& table : tables()) {
+        std::vector<std::string> keys;
+        for (const EntryCheck& entry : inspection.entries)
+            if (entry.table == table)
+                keys.push_back(entry.key);
+        if (table == database::virtualDomainsTable)
+            keys.insert(keys.end(), listed.begin(), listed.end());
+        const database::TableContents contents = database::lookupKeys(table, keys);
+        for (EntryCheck& entry : inspection.entries) {
+            const auto found = contents.values.find(entry.key);
+            if (entry.table == table && found != contents.values.end())
+                entry.actual = found->second;
+        }
+        if (table == database::virtualDomainsTable)
+            for (const std::string& alias : listed)
+                if (!contents.values.contains(alias))
+                    inspection.unlistedAliases.push_back(alias);
+    }
+
+    inspection.directory = inspectMailDirectory(domain.name);
+    for (const std::string& alias : domain.aliases)
+        inspection.keys.push_back(inspectKeys(domain, alias));
+    return inspection;
+}
+
+} // namespace corvo::check

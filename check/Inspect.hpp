@@ -1,0 +1,78 @@
+// Compares the server with what a restore would leave behind, without changing anything.
+//
+// Tables: every key that the plan's postmap calls write or remove is looked up, and so are
+// the whole-domain and bounce keys of the domain and its aliases that no call touches (a run
+// leaves those as they are, though they may no longer apply), and the aliases in the virtual
+// domains table. Each table is read with one batch lookup ("postmap -q -"), under a shared
+// hold of its lock when the lock file exists. The mail directory is compared by its status,
+// each alias's keys with the domain's by a walk of the domain's entry. Nothing is created,
+// locked for writing, or changed.
+//
+// DIAGNOSTICS: inspect raises what it could not read: PostfixDatabaseError from postmap,
+// corvo::SystemError ("user popuser not found", a failed stat or lock), and
+// std::filesystem::filesystem_error from the keys walk. Differences are results, not errors.
+#pragma once
+
+#include "driver/Plan.hpp"
+#include "driver/model/DomainInfo.hpp"
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvo::check {
+
+// One table entry and what the table holds under its key.
+struct EntryCheck {
+    enum class Want { Value, Absent, Untouched };
+    enum class State { Ok, Missing, Other, Present, LeftBehind };
+
+    std::string table; // as postmap names it, "hash:/..."
+    std::string key;
+    Want want;
+    std::string expected; // Want::Value: the value a run writes
+    std::optional<std::string> actual;
+
+    // Ok, or for Value: Missing or Other; for Absent: Present (a run removes it); for
+    // Untouched: LeftBehind (it no longer applies and a run leaves it).
+    State state() const;
+};
+
+struct MailDirectoryCheck {
+    std::string path;
+    bool exists = false;
+    bool isDirectory = false;
+    uid_t uid = 0, expectedUid = 0;
+    gid_t gid = 0, expectedGid = 0;
+    mode_t mode = 0, expectedMode = 0;
+
+    bool ok() const;
+};
+
+// One alias's copy of the domain's keys. Each problem is one line: what differs and where.
+struct KeysCheck {
+    std::string alias;
+    std::string source, target;
+    bool sourceExists = false; // without keys of the domain there is nothing to copy
+    std::vector<std::string> problems;
+};
+
+struct Inspection {
+    std::vector<EntryCheck> entries;
+    std::vector<std::string> unlistedAliases; // aliases absent from the virtual domains table
+    MailDirectoryCheck directory;
+    std::vector<KeysCheck> keys;
+
+    bool inSync() const;
+};
+
+// The entries to compare, in the plan's order, each with the state the last call on its key
+// leaves, then the untouched whole-domain and bounce keys. actual is left empty.
+std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
+                                        const DomainInfo& domain);
+
+Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain);
+
+} // namespace corvo::check

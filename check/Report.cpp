@@ -1,0 +1,381 @@
+// Text and JSON renderings of the check's findings and of the restore plan.
+#include "check/Report.hpp"
+
+#include "driver/DomainKeys.hpp"
+#include "files/MailDirectory.hpp"
+#include "postfix/database/Postmap.hpp"
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+
+namespace corvo::check {
+namespace {
+
+namespace database = mail::postfix::database;
+using State = EntryCheck::State;
+
+// Control and non-ASCII bytes as escapes; with `quote`, that character and the backslash
+// are escaped too, so that the text can be read back exactly.
+std::string escaped(const std::string& text, std::optional<char> quote) {
+    std::string out;
+    for (const char character : text) {
+        const auto byte = static_cast<unsigned char>(character);
+        if (quote && (character == *quote || character == '\\')) {
+            out += '\\';
+            out += character;
+        } else if (character == '\n') {
+            out += "\\n";
+        } else if (character == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte >= 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        } else {
+            out += character;
+        }
+    }
+    return out;
+}
+
+// For reading only: backslashes stay as they are. An empty value, or one with blanks at an
+// end, is quoted so that they show.
+std::string visible(const std::string& text) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text.front())) ||
+        std::isspace(static_cast<unsigned char>(text.back())))
+        return quotedArgument(text);
+    return escaped(text, std::nullopt);
+}
+
+std::string shortTable(const std::string& table) {
+    return std::filesystem::path(database::tablePath(table)).filename().string();
+}
+
+std::string commandLine(const std::string& program, const std::vector<std::string>& arguments) {
+    std::string line = quotedArgument(program);
+    for (const std::string& argument : arguments)
+        line += ' ' + quotedArgument(argument);
+    return line;
+}
+
+std::vector<std::string> argv(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<std::string> all{program};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+std::string octal(mode_t mode) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+    return text;
+}
+
+std::string ids(uid_t uid, gid_t gid) {
+    return std::to_string(uid) + ":" + std::to_string(gid);
+}
+
+const char* stateName(State state) {
+    switch (state) {
+    case State::Ok:
+        return "ok";
+    case State::Missing:
+        return "missing";
+    case State::Other:
+        return "other";
+    case State::Present:
+        return "present";
+    case State::LeftBehind:
+        break;
+    }
+    return "left";
+}
+
+const char* wantName(EntryCheck::Want want) {
+    switch (want) {
+    case EntryCheck::Want::Value:
+        return "value";
+    case EntryCheck::Want::Absent:
+        return "absent";
+    case EntryCheck::Want::Untouched:
+        break;
+    }
+    return "untouched";
+}
+
+// --- JSON ------------------------------------------------------------------------------
+
+std::string json(const std::string& text) {
+    std::string out = "\"";
+    for (const char character : text) {
+        const auto byte = static_cast<unsigned char>(character);
+        if (character == '"' || character == '\\') {
+            out += '\\';
+            out += character;
+        } else if (byte < 0x20) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u%04x", byte);
+            out += hex;
+        } else {
+            out += character;
+        }
+    }
+    return out + "\"";
+}
+
+std::string json(const std::optional<std::string>& text) {
+    return text ? json(*text) : "null";
+}
+
+std::string json(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (const std::string& item : items)
+        out += (out.size() > 1 ? "," : "") + json(item);
+    return out + "]";
+}
+
+std::string json(bool flag) {
+    return flag ? "true" : "false";
+}
+
+template <class Item, class Write>
+void jsonArray(std::ostream& out, const std::vector<Item>& items, Write write) {
+    out << '[';
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        out << (i ? "," : "");
+        write(items[i]);
+    }
+    out << ']';
+}
+
+std::vector<std::string> inputLines(const database::TableChange& change) {
+    std::vector<std::string> lines;
+    const std::string input = database::postmapInput(change);
+    std::size_t start = 0;
+    for (std::size_t end; (end = input.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(input.substr(start, end - start));
+    return lines;
+}
+
+void writePlanStepJson(std::ostream& out, const mail::Step& step) {
+    switch (step.kind) {
+    case mail::Step::Kind::MailDirectory:
+        out << "{\"step\":\"mail-directory\",\"path\":"
+            << json(mail::domainMailDirectory(step.name))
+            << ",\"mode\":" << json(octal(mail::kDomainMailDirectoryMode)) << '}';
+        break;
+    case mail::Step::Kind::DomainKeys:
+        out << "{\"step\":\"domain-keys\",\"alias\":" << json(step.name) << '}';
+        break;
+    case mail::Step::Kind::Table:
+        out << "{\"step\":\"postmap\",\"argv\":"
+            << json(argv(database::postmapProgram, database::postmapArguments(step.change)))
+            << ",\"stdin\":" << json(database::postmapInput(step.change)) << '}';
+        break;
+    case mail::Step::Kind::Utility:
+        out << "{\"step\":\"utility\",\"argv\":"
+            << json(argv(mail::kUtilitiesDirectory + step.utility, step.arguments))
+            << ",\"when_it_fails\":"
+            << (step.otherwise
+                    ? json(argv(mail::kUtilitiesDirectory + step.utility, *step.otherwise))
+                    : "null")
+            << ",\"failure_ignored\":" << json(step.ignoreFailure) << '}';
+        break;
+    }
+}
+
+// --- text ------------------------------------------------------------------------------
+
+void writePlanStepText(std::ostream& out, const mail::Step& step) {
+    switch (step.kind) {
+    case mail::Step::Kind::MailDirectory:
+        out << "  # mail directory " << mail::domainMailDirectory(step.name)
+            << ": created when missing, given to popuser with mode "
+            << octal(mail::kDomainMailDirectoryMode) << '\n';
+        break;
+    case mail::Step::Kind::DomainKeys:
+        out << "  # keys: " << mail::domainKeysEntry(step.name).parent_path().string() << '/'
+            << "<domain> copied to " << mail::domainKeysEntry(step.name).string()
+            << " when the domain has keys\n";
+        break;
+    case mail::Step::Kind::Table:
+        out << "  "
+            << commandLine(database::postmapProgram, database::postmapArguments(step.change))
+            << '\n';
+        for (const std::string& line : inputLines(step.change))
+            out << "    < " << quotedArgument(line) << '\n';
+        break;
+    case mail::Step::Kind::Utility:
+        out << "  " << commandLine(mail::kUtilitiesDirectory + step.utility, step.arguments)
+            << '\n';
+        if (step.otherwise)
+            out << "    | when it fails: "
+                << commandLine(mail::kUtilitiesDirectory + step.utility, *step.otherwise) << '\n';
+        if (step.ignoreFailure)
+            out << "    | a failure is ignored\n";
+        break;
+    }
+}
+
+void writeEntryText(std::ostream& out, const EntryCheck& entry) {
+    const State state = entry.state();
+    if (entry.want == EntryCheck::Want::Untouched && state == State::Ok)
+        return; // nothing there, nothing to say
+    char label[16];
+    std::snprintf(label, sizeof label, "  %-9s", stateName(state));
+    out << label << shortTable(entry.table) << "  " << visible(entry.key);
+    const std::string holds = entry.actual ? " (holds " + visible(*entry.actual) + ")" : "";
+    switch (entry.want) {
+    case EntryCheck::Want::Value:
+        out << " -> " << visible(entry.expected) << (state == State::Other ? holds : "");
+        break;
+    case EntryCheck::Want::Absent:
+        out << (state == State::Ok ? ": no entry" : holds + ": a run removes it");
+        break;
+    case EntryCheck::Want::Untouched:
+        out << holds << ": no longer applies, and a run leaves it";
+        break;
+    }
+    out << '\n';
+}
+
+void writeKeysText(std::ostream& out, const KeysCheck& keys) {
+    if (!keys.sourceExists) {
+        out << "  ok       " << keys.alias << ": the domain has no keys (" << keys.source
+            << "), nothing to copy\n";
+        return;
+    }
+    out << (keys.problems.empty() ? "  ok       " : "  differs  ") << keys.alias << ": "
+        << keys.target << " against " << keys.source << '\n';
+    for (const std::string& problem : keys.problems)
+        out << "           " << problem << '\n';
+}
+
+void writeDirectoryText(std::ostream& out, const MailDirectoryCheck& directory) {
+    out << "mail directory: " << (directory.ok() ? "ok" : "differs") << "  " << directory.path;
+    const std::string wanted = "owner " + ids(directory.expectedUid, directory.expectedGid) +
+                               ", mode " + octal(directory.expectedMode);
+    if (!directory.exists)
+        out << ": missing (a run creates it, " << wanted << ")";
+    else if (!directory.isDirectory)
+        out << ": not a directory";
+    else if (directory.ok())
+        out << " (" << wanted << ")";
+    else
+        out << ": owner " << ids(directory.uid, directory.gid) << ", mode " << octal(directory.mode)
+            << " (a run gives " << wanted << ")";
+    out << '\n';
+}
+
+const char* const siblingsLine =
+    "siblings: not inspected (relayctl-outgoing, relayctl-domain, relayctl-imap and "
+    "relayctl-transport cannot be queried; --plan shows what a run would send them)";
+
+} // namespace
+
+std::string quotedArgument(const std::string& argument) {
+    return "'" + escaped(argument, '\'') + "'";
+}
+
+Refusal refusalOf(const std::string& readerText, const domain_info_trace& trace) {
+    Refusal refusal{readerText, trace.path, {}};
+    if (trace.missing != nullptr)
+        refusal.missing =
+            refusal.field.empty() ? trace.missing : refusal.field + "." + trace.missing;
+    return refusal;
+}
+
+void writeText(std::ostream& out, const Refusal& refusal) {
+    out << "document: refused: " << refusal.readerText << '\n';
+    out << "  field: " << (refusal.field.empty() ? "(the document itself)" : refusal.field) << '\n';
+    if (!refusal.missing.empty())
+        out << "  missing: " << refusal.missing << '\n';
+    out << "result: the document cannot be read (exit 2)\n";
+}
+
+void writeJson(std::ostream& out, const Refusal& refusal) {
+    out << "{\"document\":{\"readable\":false,\"error\":" << json(refusal.readerText)
+        << ",\"field\":" << json(refusal.field)
+        << ",\"missing\":" << (refusal.missing.empty() ? "null" : json(refusal.missing))
+        << "},\"status\":2}\n";
+}
+
+void writeText(std::ostream& out, const CheckResult& result) {
+    out << "domain: " << result.domain << '\n';
+    out << "document: read, " << result.traps.size()
+        << (result.traps.size() == 1 ? " trap\n" : " traps\n");
+    for (const Trap& trap : result.traps) {
+        out << "  trap     " << trap.field << ": " << visible(trap.what) << '\n';
+        out << "           send instead: " << trap.instead << '\n';
+    }
+    if (result.inspection) {
+        const Inspection& inspection = *result.inspection;
+        out << "tables:\n";
+        for (const EntryCheck& entry : inspection.entries)
+            writeEntryText(out, entry);
+        writeDirectoryText(out, inspection.directory);
+        if (!inspection.keys.empty()) {
+            out << "domain keys:\n";
+            for (const KeysCheck& keys : inspection.keys)
+                writeKeysText(out, keys);
+        }
+    } else {
+        out << "server: cannot be inspected: " << result.inspectionError << '\n';
+    }
+    out << siblingsLine << '\n';
+    if (result.withPlan) {
+        out << "plan:\n";
+        for (const mail::Step& step : result.plan)
+            writePlanStepText(out, step);
+    }
+    out << "result: "
+        << (result.status == 0   ? "in sync, no trap"
+            : result.status == 1 ? "differs or has a trap"
+                                 : "the server cannot be inspected")
+        << " (exit " << result.status << ")\n";
+}
+
+void writeJson(std::ostream& out, const CheckResult& result) {
+    out << "{\"domain\":" << json(result.domain) << ",\"document\":{\"readable\":true},\"traps\":";
+    jsonArray(out, result.traps, [&](const Trap& trap) {
+        out << "{\"field\":" << json(trap.field) << ",\"what\":" << json(trap.what)
+            << ",\"instead\":" << json(trap.instead) << '}';
+    });
+    if (result.inspection) {
+        const Inspection& inspection = *result.inspection;
+        out << ",\"tables\":";
+        jsonArray(out, inspection.entries, [&](const EntryCheck& entry) {
+            const bool written = entry.want == EntryCheck::Want::Value;
+            out << "{\"table\":" << json(entry.table) << ",\"key\":" << json(entry.key)
+                << ",\"want\":" << json(std::string(wantName(entry.want)))
+                << ",\"state\":" << json(std::string(stateName(entry.state())))
+                << ",\"expected\":" << (written ? json(entry.expected) : "null")
+                << ",\"actual\":" << json(entry.actual) << '}';
+        });
+        const MailDirectoryCheck& directory = inspection.directory;
+        out << ",\"mail_directory\":{\"path\":" << json(directory.path)
+            << ",\"ok\":" << json(directory.ok()) << ",\"exists\":" << json(directory.exists)
+            << ",\"directory\":" << json(directory.isDirectory)
+            << ",\"owner\":" << json(ids(directory.uid, directory.gid))
+            << ",\"mode\":" << json(octal(directory.mode))
+            << ",\"expected_owner\":" << json(ids(directory.expectedUid, directory.expectedGid))
+            << ",\"expected_mode\":" << json(octal(directory.expectedMode)) << '}';
+        out << ",\"domain_keys\":";
+        jsonArray(out, inspection.keys, [&](const KeysCheck& keys) {
+            out << "{\"alias\":" << json(keys.alias) << ",\"source\":" << json(keys.source)
+                << ",\"target\":" << json(keys.target)
+                << ",\"source_exists\":" << json(keys.sourceExists)
+                << ",\"problems\":" << json(keys.problems) << '}';
+        });
+    } else {
+        out << ",\"server_error\":" << json(result.inspectionError);
+    }
+    out << ",\"siblings\":\"not inspected\"";
+    if (result.withPlan) {
+        out << ",\"plan\":";
+        jsonArray(out, result.plan, [&](const mail::Step& step) { writePlanStepJson(out, step); });
+    }
+    out << ",\"status\":" << result.status << "}\n";
+}
+
+} // namespace corvo::check

@@ -1,0 +1,45 @@
+// The check's report, as text for operators or as one JSON object (see
+// mail-restore-check(8) for both). Writing fails only as the stream does.
+#pragma once
+
+#include "check/Inspect.hpp"
+#include "check/Traps.hpp"
+#include "driver/Plan.hpp"
+#include "input/domain_info.h"
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace corvo::check {
+
+struct CheckResult {
+    std::string domain;
+    std::vector<Trap> traps;
+    std::optional<Inspection> inspection; // empty when the server could not be inspected
+    std::string inspectionError;
+    std::vector<mail::Step> plan; // shown only when withPlan
+    bool withPlan = false;
+    int status = 0;
+};
+
+// A refused document: the reader's text and where the reading stopped.
+struct Refusal {
+    std::string readerText;
+    std::string field;   // path of the field, empty for the top-level object
+    std::string missing; // full path of the absent required field, or empty
+};
+
+Refusal refusalOf(const std::string& readerText, const domain_info_trace& trace);
+
+void writeText(std::ostream& out, const CheckResult& result);
+void writeJson(std::ostream& out, const CheckResult& result);
+void writeText(std::ostream& out, const Refusal& refusal);
+void writeJson(std::ostream& out, const Refusal& refusal);
+
+// A program argument as the plan shows it: in single quotes, with backslash escapes for
+// quote, backslash, line feed, tab and other control or non-ASCII bytes (\xHH).
+std::string quotedArgument(const std::string& argument);
+
+} // namespace corvo::check
