@@ -19,6 +19,7 @@ void resetInheritedState() {
     for (int stream = 0; stream < 3; ++stream) {
         if (fcntl(stream, F_GETFD) >= 0 || errno != EBADF)
             continue;
+        // Not close-on-exec: it is a standard stream, which every child must inherit.
         const int opened = open("/dev/null", O_RDWR);
         if (opened != stream)
             message_exit(1, "Unable to open /dev/null: %s", std::strerror(errno));

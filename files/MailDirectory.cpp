@@ -1,6 +1,7 @@
 // The mail system account and the domain mail directories.
 #include "files/MailDirectory.hpp"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,19 +60,30 @@ void prepareDomainMailDirectory(const MailSystemUser& user, const std::string& d
     UmaskScope mask(077);
     std::filesystem::create_directories(path);
 
-    int status;
-    do {
-        status = chown(path.c_str(), user.uid, user.gid);
-    } while (status != 0 && errno == EINTR);
-    if (status != 0) {
-        throw FSError("chown", path, errno);
+    // The directory belongs to the mail account, whose processes may replace it by a link:
+    // owner and mode are changed through a descriptor of the directory itself, opened
+    // without following links (a link fails as a chown error with ELOOP).
+    const int directory = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (directory < 0) {
+        struct stat entry;
+        const bool link = errno == ENOTDIR && lstat(path.c_str(), &entry) == 0 &&
+                          S_ISLNK(entry.st_mode);
+        throw FSError("chown", path, link ? ELOOP : errno);
     }
-    do {
-        status = chmod(path.c_str(), kDomainMailDirectoryMode);
-    } while (status != 0 && errno == EINTR);
-    if (status != 0) {
-        throw FSError("chmod", path, errno);
-    }
+    const auto change = [&](const char* operation, auto&& call) {
+        int status;
+        do {
+            status = call();
+        } while (status != 0 && errno == EINTR);
+        if (status != 0) {
+            const int error = errno;
+            close(directory);
+            throw FSError(operation, path, error);
+        }
+    };
+    change("chown", [&] { return fchown(directory, user.uid, user.gid); });
+    change("chmod", [&] { return fchmod(directory, kDomainMailDirectoryMode); });
+    close(directory);
 }
 
 } // namespace corvo::mail
