@@ -2,11 +2,9 @@
 #include "lib/process/lib/spawn_child.h"
 
 #include <sched.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 namespace {
