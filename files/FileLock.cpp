@@ -32,12 +32,14 @@ SharedFileLock::SharedFileLock(const std::string& name) {
     const std::unique_ptr<char, decltype(&std::free)> path(lock_file_path(name.c_str()),
                                                            &std::free);
     do {
-        fd_ = ::open(path.get(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    } while (fd_ < 0 && errno == EINTR);
+        fd_ = lock_file_open(path.get(), O_RDONLY);
+    } while (fd_ == -1 && errno == EINTR);
     if (fd_ < 0) {
-        if (errno == ENOENT)
+        const int error = errno;
+        fd_ = -1;
+        if (error == ENOENT)
             return;
-        throwSystemError("lock() failed", errno);
+        throwSystemError("lock() failed", error);
     }
     int status;
     do {

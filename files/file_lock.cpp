@@ -27,15 +27,15 @@ int refuse_lock_directory(int error, const char* reason) {
     errno = error;
     message_exit(0, "Lock directory \"%s\" refused: %s.", lock_directory, reason);
     errno = error;
-    return -1;
+    return LOCK_DIRECTORY_REFUSED;
 }
 
 // Opens the lock directory as the parent of a lock file. Anyone who can write to it, or
 // replace it by a link, chooses what root opens, creates and truncates there; so it must be
 // a real directory (not a symbolic link), owned by root and writable by nobody else.
-// Returns its descriptor, or -1 with errno set after printing the reason: for a missing
-// directory, the open message of the lock file itself.
-int open_lock_directory(const char* lock_path) {
+// Returns its descriptor; -1 with errno when it cannot be opened (nothing printed); or
+// LOCK_DIRECTORY_REFUSED with errno after printing the reason.
+int open_lock_directory() {
     const int directory = open(lock_directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (directory < 0) {
         const int error = errno;
@@ -45,7 +45,6 @@ int open_lock_directory(const char* lock_path) {
                        ? refuse_lock_directory(ELOOP, "it is a symbolic link")
                        : refuse_lock_directory(ENOTDIR, "it is not a directory");
         }
-        message_exit(0, "Unable to open file \"%s\": %s.", lock_path, std::strerror(error));
         errno = error;
         return -1;
     }
@@ -94,6 +93,19 @@ char* lock_file_path(const char* name) {
     return format_alloc("%s/%s", lock_directory, hex);
 }
 
+int lock_file_open(const char* path, int flags) {
+    const int directory = open_lock_directory();
+    if (directory < 0) {
+        return directory;
+    }
+    const int fd = openat(directory, std::strrchr(path, '/') + 1,
+                          flags | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int error = errno;
+    close(directory);
+    errno = error;
+    return fd;
+}
+
 file_lock* file_lock_open(const char* name, int flags, int operation, int in_lock_dir) {
     auto* lock = static_cast<file_lock*>(std::calloc(1, sizeof(file_lock)));
     if (lock == nullptr) {
@@ -104,19 +116,11 @@ file_lock* file_lock_open(const char* name, int flags, int operation, int in_loc
     // Close-on-exec: the tool runs children (postmap among them) while it holds a lock; a
     // descriptor inherited by a child would keep the lock alive after the tool released it.
     // No symbolic link is followed, in the lock directory or elsewhere.
-    flags |= O_NOFOLLOW | O_CLOEXEC;
-    if (in_lock_dir != 0) {
-        const int directory = open_lock_directory(lock->path);
-        if (directory < 0) {
-            lock->fd = -1;
-            return lock;
-        }
-        lock->fd = openat(directory, std::strrchr(lock->path, '/') + 1, flags, 0644);
-        const int error = errno;
-        close(directory);
-        errno = error;
-    } else {
-        lock->fd = open(lock->path, flags, 0644);
+    lock->fd = in_lock_dir != 0 ? lock_file_open(lock->path, flags)
+                                : open(lock->path, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (lock->fd == LOCK_DIRECTORY_REFUSED) {
+        lock->fd = -1; // the reason has been printed
+        return lock;
     }
     if (lock->fd < 0) {
         int error = errno;

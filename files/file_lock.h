@@ -25,6 +25,15 @@ struct file_lock {
 // "/run/lock/files/" followed by the MD5 hex digest of name; malloc'ed, release with free.
 char* lock_file_path(const char* name);
 
+// What lock_file_open returns when it refused the lock directory.
+inline constexpr int LOCK_DIRECTORY_REFUSED = -2;
+
+// Opens path, a lock file path from lock_file_path, through the checked lock directory, with
+// flags (close-on-exec and no-follow always added) and mode 0644. Returns the descriptor;
+// -1 with errno when the directory or the file cannot be opened (nothing printed: ENOENT
+// for either missing); or LOCK_DIRECTORY_REFUSED with errno after printing why.
+int lock_file_open(const char* path, int flags);
+
 // Opens the lock file of name (with in_lock_dir set) or the file name itself, with flags
 // (close-on-exec is always added) and mode 0644, then applies flock(operation). Returns the
 // handle, or null when it cannot be allocated.

@@ -108,4 +108,25 @@ TEST_F(FileLock, RefusesAMissingOrUnsafeLockDirectory) {
     }
 }
 
+// The reader's shared lock: silent without a lock directory or file, refused like the
+// exclusive one in an unsafe directory, and it creates nothing.
+TEST_F(FileLock, SharedLockCreatesNothingAndRefusesAnUnsafeDirectory) {
+    ChildOutcome outcome = runInChild([] {
+        mountPrivately("empty", "/run/lock", "tmpfs", 0);
+        std::string answer = corvo::SharedFileLock(virtualTable).held() ? "held " : "absent ";
+        mkdir("/run/lock/files", 0755);
+        chmod("/run/lock/files", 0775);
+        try {
+            corvo::SharedFileLock lock(virtualTable);
+        } catch (const corvo::SystemError& e) {
+            answer += e.what();
+        }
+        return answer + (std::filesystem::is_empty("/run/lock/files") ? "" : " (created)");
+    });
+    EXPECT_EQ(outcome.answer, "absent lock() failed: Operation not permitted");
+    EXPECT_EQ(outcome.errors, "Lock directory \"/run/lock/files\" refused: it is writable by its "
+                              "group or by others (mode 0775).\nSystem error 1: Operation not "
+                              "permitted\n");
+}
+
 } // namespace
