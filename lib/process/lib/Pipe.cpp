@@ -327,7 +327,8 @@ CHILD_ENDS_HERE int spawnedChild(void* argument) {
 
 // A forked child, for a command with a pre-exec function: that function is the caller's
 // code, free to allocate and raise, which a child sharing the tool's memory cannot allow.
-[[noreturn]] void forkedChild(ChildPlan& plan) {
+CHILD_ENDS_HERE int forkedChild(void* argument) {
+    auto& plan = *static_cast<ChildPlan*>(argument);
     const char* failed = prepareChild(plan);
     if (failed != nullptr) {
         reportStepFailure(plan.control, failed, errno);
@@ -511,19 +512,13 @@ private:
         plan.preExec = &orPipe(command.preExec, pipe_.preExec);
         plan.mask = &hold_.saved();
 
-        pid_t pid;
-        if (plan.preExec->empty()) {
-            pid = spawn_child(&spawnedChild, &plan);
-        } else {
-            // Whatever sits in the tool's stdio buffers would otherwise be written again by a
-            // forked child that leaves through a path that flushes them.
+        const bool forked = !plan.preExec->empty();
+        if (forked) {
+            // The pre-exec function may write to stdio: nothing of the tool's own output may
+            // be in the forked child's copy of the buffers.
             fork_exec::flushStandardStreams();
-            while ((pid = fork()) < 0 && errno == EINTR) {
-            }
-            if (pid == 0) {
-                forkedChild(plan);
-            }
         }
+        const pid_t pid = spawn_child(forked ? &forkedChild : &spawnedChild, &plan, forked);
         if (pid < 0) {
             throw SystemError("pipe", errno); // the text is part of the tool's output
         }

@@ -115,62 +115,6 @@ void appendErrors(const char* bytes, std::size_t count, void* context) {
     static_cast<TextContext*>(context)->errors.append(bytes, count);
 }
 
-void writeAll(int descriptor, const char* text) {
-    std::size_t left = std::strlen(text);
-    while (left > 0) {
-        const ssize_t written = ::write(descriptor, text, left);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        text += written;
-        left -= static_cast<std::size_t>(written);
-    }
-}
-
-// Everything the child does between fork and exec. Never returns.
-[[noreturn]] void runChild(int childStdin, int childStdout, int childStderr, const char* program,
-                           char* const argv[], const char* user, bool changeToHome,
-                           const environment_map& environment) {
-    try {
-        int sources[3] = {childStdin, childStdout, childStderr};
-        // A pipe end that sits on 0..2 (the tool started with a standard stream closed) is
-        // moved up first, so that placing one stream cannot overwrite the source of another.
-        for (int target = 0; target < 3; ++target) {
-            int& source = sources[target];
-            if (source >= 0 && source < 3 && source != target) {
-                source = ::fcntl(source, F_DUPFD, 3);
-                if (source < 0)
-                    corvo::throwSystemError("dup2Custom failed", errno);
-            }
-        }
-        for (int target = 0; target < 3; ++target)
-            dup2Custom(sources[target], target);
-        closefrom(3);
-
-        if (user != nullptr && *user != '\0') {
-            uid_t id = 0;
-            if (const passwd* entry = ::getpwnam(user))
-                id = entry->pw_uid;
-            else
-                message_exit(0, "Unable to getpwnam for user %s", user);
-            if (id != 0)
-                p_setuid(user, changeToHome ? P_SETUID_CHDIR : 0);
-        }
-        for (const auto& [name, value] : environment)
-            if (::setenv(name.c_str(), value.c_str(), 1) != 0)
-                corvo::throwSystemError("forkExecvPipes: setenv() falied", errno);
-
-        ::execvp(program, argv);
-        message_exit(1, "forkExecvPipes: execv() failed: %s\n", std::strerror(errno));
-    } catch (const std::exception& error) {
-        writeAll(2, error.what());
-        writeAll(2, "\n");
-    } catch (...) {
-    }
-    ::_exit(1);
-}
-
 // What a child that shares the tool's memory needs, prepared before the spawn.
 struct SpawnPlan {
     int sources[3];
@@ -178,6 +122,8 @@ struct SpawnPlan {
     char* const* argv;
     char* const* environment; // the whole environment; null: the tool's own
     sigset_t mask;            // the caller's signal mask, for the program
+    const char* user;         // the account to switch to (forked children only); null: none
+    bool changeToHome;
 };
 
 // The system's text for an error number, from its static table (strerror may translate).
@@ -200,10 +146,11 @@ void writeErrorText(int descriptor, int error) {
     ::_exit(1);
 }
 
-// The child's side of forkExecvPipes when nothing asks for a fork: the same steps as
-// runChild, without the heap, stdio or exceptions; the texts are those that runChild's
-// message routine would print.
-CHILD_ENDS_HERE int spawnedChild(void* argument) {
+// The child's side of forkExecvPipes: streams in place, everything else closed, the user
+// switched, the program started. Without a user it runs sharing the tool's memory, so it
+// uses no heap, stdio or exception; the user switch looks the account up, which only a
+// forked child may do. Its failure texts are those of the message routine.
+CHILD_ENDS_HERE int startChild(void* argument) {
     auto& plan = *static_cast<SpawnPlan*>(argument);
     child_reset_signals(&plan.mask);
     int* sources = plan.sources;
@@ -226,6 +173,15 @@ CHILD_ENDS_HERE int spawnedChild(void* argument) {
     }
     child_close_from(3);
 
+    if (plan.user != nullptr) {
+        uid_t id = 0;
+        if (const passwd* entry = ::getpwnam(plan.user))
+            id = entry->pw_uid;
+        else
+            message_exit(0, "Unable to getpwnam for user %s", plan.user);
+        if (id != 0)
+            p_setuid(plan.user, plan.changeToHome ? P_SETUID_CHDIR : 0);
+    }
     if (plan.environment != nullptr)
         ::execvpe(plan.program, plan.argv, plan.environment);
     else
@@ -408,30 +364,23 @@ int forkExecvGetOutErr(const std::string& stdinText, std::string& stdoutText,
 pid_t forkExecvPipes(int childStdin, int childStdout, int childStderr, const char* program,
                      char* const argv[], const char* user, bool changeToHome,
                      const environment_map& environment) {
-    if (user != nullptr && *user != '\0') {
-        // Switching users looks the account up (the name service may allocate, open files,
-        // take locks): only a forked child of its own can do that safely. Its exit() flushes
-        // its copy of the tool's stdio buffers into the pipes: what the tool has written so
-        // far must not show up as the child's output.
-        flushStandardStreams();
-        const pid_t child = ::fork();
-        if (child < 0)
-            corvo::throwSystemError("forkExecvPipes: fork() failed", errno);
-        if (child == 0)
-            runChild(childStdin, childStdout, childStderr, program, argv, user, changeToHome,
-                     environment);
-        return child;
-    }
     EnvironmentBlock merged;
     if (!environment.empty())
         merged = mergedEnvironment(environment);
+    const bool switchUser = user != nullptr && *user != '\0';
     SpawnPlan plan{{childStdin, childStdout, childStderr},
                    program,
                    argv,
                    environment.empty() ? nullptr : merged.pointers.data(),
-                   {}};
+                   {},
+                   switchUser ? user : nullptr,
+                   changeToHome};
     pthread_sigmask(SIG_BLOCK, nullptr, &plan.mask);
-    const pid_t child = spawn_child(&spawnedChild, &plan);
+    // A user switch is forked; its child's message routine may flush a copy of the tool's
+    // stdio buffers into the pipes, so what the tool has written so far goes out first.
+    if (switchUser)
+        flushStandardStreams();
+    const pid_t child = spawn_child(&startChild, &plan, switchUser);
     if (child < 0)
         corvo::throwSystemError("forkExecvPipes: fork() failed", errno);
     return child;

@@ -16,7 +16,7 @@ alignas(64) char child_stack[64 * 1024];
 
 } // namespace
 
-pid_t spawn_child(int (*body)(void*), void* argument) {
+pid_t spawn_child(int (*body)(void*), void* argument, bool copy_memory) {
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
@@ -24,8 +24,17 @@ pid_t spawn_child(int (*body)(void*), void* argument) {
     // errno lives in the memory the child shares: whatever its system calls leave there is
     // the child's, not the caller's.
     const int before = errno;
-    const pid_t pid =
-        clone(body, child_stack + sizeof child_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, argument);
+    pid_t pid;
+    if (copy_memory) {
+        while ((pid = fork()) < 0 && errno == EINTR) {
+        }
+        if (pid == 0) {
+            _exit(body(argument));
+        }
+    } else {
+        pid = clone(body, child_stack + sizeof child_stack, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                    argument);
+    }
     const int error = pid < 0 ? errno : before;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     errno = error;

@@ -29,10 +29,12 @@
 // stack, not the child's; what the child runs is plain system calls either way.
 #define CHILD_ENDS_HERE __attribute__((no_sanitize("address", "undefined")))
 
-// Runs body(argument) in a child that shares the caller's memory; the child's exit status
-// is what body returns, or what it passes to _exit. The child ends with SIGCHLD to the
-// caller, as after fork.
-pid_t spawn_child(int (*body)(void*), void* argument);
+// Runs body(argument) in a child that shares the caller's memory, or with fork when
+// copy_memory is set (for a child that must allocate: a lookup in the user database, the
+// caller's own code); signals are blocked around either start the same way. The child's
+// exit status is what body returns, or what it passes to _exit. The child ends with
+// SIGCHLD to the caller.
+pid_t spawn_child(int (*body)(void*), void* argument, bool copy_memory = false);
 
 // In a spawned child: every caught signal, and SIGCHLD and SIGPIPE, back to the default
 // action; then the signal mask set to mask.
