@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "diagnostics/log.h"
+#include "lib/base/ascii.h"
 
 const vca_conf_known_var vca_conf_known_vars[VCA_CONF_VAR_COUNT] = {
     {"_MIN_POSSIBLE_VCA_CONF_VAR_NAME", "_MIN_POSSIBLE_VCA_CONF_VAR_VALUE"},
@@ -61,21 +62,8 @@ const int level_quiet = 12;
 vca_conf_store* process_store = nullptr;
 const char* value_cache[VCA_CONF_VAR_COUNT] = {};
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 bool is_name_char(char c) {
     return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
-void store_free(vca_conf_store* store) {
-    for (std::size_t i = 0; i < store->count; ++i) {
-        std::free(store->items[i].name);
-        std::free(store->items[i].value);
-    }
-    std::free(store->items);
-    std::free(store);
 }
 
 // The position of each name in the store while a file is read. Without it, finding a name
@@ -139,7 +127,7 @@ int store_put(vca_conf_store* store, name_index& index, const char* name, const 
 // logged and skipped.
 int parse_line(char* line, vca_conf_store* store, name_index& index) {
     char* name = line;
-    while (is_blank(*name)) {
+    while (ascii_is_blank(*name)) {
         ++name;
     }
     if (*name == '\0' || *name == '#') {
@@ -149,13 +137,13 @@ int parse_line(char* line, vca_conf_store* store, name_index& index) {
     while (is_name_char(*name_end)) {
         ++name_end;
     }
-    if (name_end == name || !is_blank(*name_end)) {
+    if (name_end == name || !ascii_is_blank(*name_end)) {
         log_message(level_quiet,
                     "Invalid variable definition %s\nExpected a space after variable name\n", name);
         return 0;
     }
     char* value = name_end;
-    while (is_blank(*value)) {
+    while (ascii_is_blank(*value)) {
         ++value;
     }
     if (*value == '\0' || *value == '#') {
@@ -166,7 +154,7 @@ int parse_line(char* line, vca_conf_store* store, name_index& index) {
     if (value_end == nullptr) {
         value_end = value + std::strlen(value);
     }
-    while (value_end > value && is_blank(value_end[-1])) {
+    while (value_end > value && ascii_is_blank(value_end[-1])) {
         --value_end;
     }
     *value_end = '\0';
@@ -179,9 +167,37 @@ int compare_pairs(const void* left, const void* right) {
                        static_cast<const vca_conf_pair*>(right)->name);
 }
 
-// Reads every line of the file into the store and sorts it. Returns 0, or -1 on a store
-// failure or a read error.
-int parse_file(FILE* file, vca_conf_store* store) {
+} // namespace
+
+vca_conf_store* vca_conf_store_new() {
+    auto* store = static_cast<vca_conf_store*>(std::calloc(1, sizeof(vca_conf_store)));
+    if (store == nullptr) {
+        log_message(level_error,
+                    "Not enough memory to allocate Corvo runtime configuration structure");
+        return nullptr;
+    }
+    store->items =
+        static_cast<vca_conf_pair*>(std::calloc(initial_capacity, sizeof(vca_conf_pair)));
+    if (store->items == nullptr) {
+        std::free(store);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    store->capacity = initial_capacity;
+    store->sorted = 1;
+    return store;
+}
+
+void vca_conf_store_free(vca_conf_store* store) {
+    for (std::size_t i = 0; i < store->count; ++i) {
+        std::free(store->items[i].name);
+        std::free(store->items[i].value);
+    }
+    std::free(store->items);
+    std::free(store);
+}
+
+int vca_conf_parse(FILE* file, vca_conf_store* store) {
     name_index index; // the store starts empty
     char* line = nullptr;
     std::size_t line_size = 0;
@@ -207,54 +223,7 @@ int parse_file(FILE* file, vca_conf_store* store) {
     return 0;
 }
 
-} // namespace
-
-int vca_conf_load() {
-    if (process_store != nullptr) {
-        return 0;
-    }
-    auto* store = static_cast<vca_conf_store*>(std::calloc(1, sizeof(vca_conf_store)));
-    if (store == nullptr) {
-        log_message(level_error,
-                    "Not enough memory to allocate Corvo runtime configuration structure");
-        return -1;
-    }
-    store->items =
-        static_cast<vca_conf_pair*>(std::calloc(initial_capacity, sizeof(vca_conf_pair)));
-    if (store->items == nullptr) {
-        std::free(store);
-        errno = ENOMEM;
-        return -1;
-    }
-    store->capacity = initial_capacity;
-    store->sorted = 1;
-
-    FILE* file = std::fopen(config_path, "r");
-    if (file == nullptr) {
-        int error = errno;
-        log_message(level_quiet, "unable to open configuration file %s: %s\n", config_path,
-                    std::strerror(error));
-        store_free(store);
-        errno = error;
-        return -1;
-    }
-    int result = parse_file(file, store);
-    int error = errno;
-    (void)std::fclose(file);
-    if (result != 0) {
-        store_free(store);
-        errno = error;
-        return -1;
-    }
-    process_store = store;
-    return 0;
-}
-
-const char* vca_conf_lookup(const char* name) {
-    if (name == nullptr || vca_conf_load() != 0) {
-        return nullptr;
-    }
-    const vca_conf_store* store = process_store;
+const char* vca_conf_store_find(const vca_conf_store* store, const char* name) {
     if (store->sorted != 0) {
         vca_conf_pair key = {const_cast<char*>(name), nullptr};
         const void* found =
@@ -267,6 +236,43 @@ const char* vca_conf_lookup(const char* name) {
         }
     }
     return nullptr;
+}
+
+int vca_conf_load() {
+    if (process_store != nullptr) {
+        return 0;
+    }
+    vca_conf_store* store = vca_conf_store_new();
+    if (store == nullptr) {
+        return -1;
+    }
+
+    FILE* file = std::fopen(config_path, "r");
+    if (file == nullptr) {
+        int error = errno;
+        log_message(level_quiet, "unable to open configuration file %s: %s\n", config_path,
+                    std::strerror(error));
+        vca_conf_store_free(store);
+        errno = error;
+        return -1;
+    }
+    int result = vca_conf_parse(file, store);
+    int error = errno;
+    (void)std::fclose(file);
+    if (result != 0) {
+        vca_conf_store_free(store);
+        errno = error;
+        return -1;
+    }
+    process_store = store;
+    return 0;
+}
+
+const char* vca_conf_lookup(const char* name) {
+    if (name == nullptr || vca_conf_load() != 0) {
+        return nullptr;
+    }
+    return vca_conf_store_find(process_store, name);
 }
 
 const char* vca_conf_get(int index) {

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 // Indices of the known variables; index 0 and VCA_CONF_VAR_COUNT - 1 are bounds.
 enum vca_conf_var {
@@ -66,8 +67,8 @@ struct vca_conf_pair {
     char* value;
 };
 
-// The table read from the file. Exists at most once per process and is never released
-// once loaded: the values handed out point into it.
+// The table read from a file. The process-wide one, loaded on the first request, is never
+// released: the values handed out point into it.
 struct vca_conf_store {
     vca_conf_pair* items;
     std::size_t capacity; // pairs allocated, 20 at first, doubled when full
@@ -75,7 +76,21 @@ struct vca_conf_store {
     int sorted;           // items are in ascending byte order of their names
 };
 
-// Loads the file unless the store exists. Returns 0 when the store exists, -1 on failure.
+// An empty store of 20 pairs, sorted; null (with errno ENOMEM, or after logging at level 3
+// when the store's header itself cannot be allocated) when memory runs out.
+vca_conf_store* vca_conf_store_new();
+
+// Reads every line of file into store (a new one) and sorts it. Returns 0, or -1 when
+// memory runs out or the file cannot be read (the store then holds what was read so far).
+int vca_conf_parse(FILE* file, vca_conf_store* store);
+
+// The value of name in store, or null.
+const char* vca_conf_store_find(const vca_conf_store* store, const char* name);
+
+// Frees the store and every text it holds.
+void vca_conf_store_free(vca_conf_store* store);
+
+// Loads the file into the process-wide store unless that exists. Returns 0 when the store exists, -1 on failure.
 int vca_conf_load();
 
 // The file's value of the named variable, or null when the file does not define it or
