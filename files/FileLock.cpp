@@ -11,29 +11,28 @@
 
 #include "diagnostics/Errors.hpp"
 #include "files/file_lock.h"
+#include "lib/base/eintr.h"
 
 namespace corvo {
 
-FileLock::FileLock(const std::string& name) {
-    errno = 0;
-    lock_ = file_lock_exclusive(name.c_str(), 1);
-    if (lock_ == nullptr || lock_->fd < 0) {
-        int error = errno;
-        file_lock_release(lock_);
-        throwSystemError("lock() failed", error);
-    }
+void FileLock::Release::operator()(file_lock* lock) const noexcept {
+    file_lock_release(lock);
 }
 
-FileLock::~FileLock() {
-    file_lock_release(lock_);
+FileLock::FileLock(const std::string& name) {
+    errno = 0;
+    lock_.reset(file_lock_exclusive(name.c_str(), 1));
+    if (lock_ == nullptr || lock_->fd < 0) {
+        const int error = errno;
+        lock_.reset();
+        throwSystemError("lock() failed", error);
+    }
 }
 
 SharedFileLock::SharedFileLock(const std::string& name) {
     const std::unique_ptr<char, decltype(&std::free)> path(lock_file_path(name.c_str()),
                                                            &std::free);
-    do {
-        fd_ = lock_file_open(path.get(), O_RDONLY);
-    } while (fd_ == -1 && errno == EINTR);
+    fd_ = retry_eintr([&] { return lock_file_open(path.get(), O_RDONLY); });
     if (fd_ < 0) {
         const int error = errno;
         fd_ = -1;
@@ -41,11 +40,7 @@ SharedFileLock::SharedFileLock(const std::string& name) {
             return;
         throwSystemError("lock() failed", error);
     }
-    int status;
-    do {
-        status = ::flock(fd_, LOCK_SH);
-    } while (status != 0 && errno == EINTR);
-    if (status != 0) {
+    if (retry_eintr([&] { return ::flock(fd_, LOCK_SH); }) != 0) {
         const int error = errno;
         ::close(fd_);
         fd_ = -1;

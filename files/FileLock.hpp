@@ -12,21 +12,24 @@
 // the open failure has been printed. The destructor raises nothing.
 #pragma once
 
+#include <memory>
 #include <string>
 
 struct file_lock;
 
 namespace corvo {
 
+// Move-only: the lock belongs to one owner; a moved-from FileLock holds nothing.
 class FileLock {
 public:
     explicit FileLock(const std::string& name);
-    ~FileLock();
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
 
 private:
-    file_lock* lock_;
+    // Releases the handle (file_lock_release): closes its descriptor, which ends the lock.
+    struct Release {
+        void operator()(file_lock* lock) const noexcept;
+    };
+    std::unique_ptr<file_lock, Release> lock_;
 };
 
 class SharedFileLock {
