@@ -1,7 +1,7 @@
 // Administrative alias names from the panel settings file (more cases run end to end).
 #include "config/AdminAliases.hpp"
 
-#include "tests/unit/files/ForkedChild.hpp"
+#include "tests/support/ForkedChild.hpp"
 
 namespace {
 

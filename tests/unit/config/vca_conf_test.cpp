@@ -1,7 +1,7 @@
 // Server configuration file; the store lives for the process, so each case reads it in a child.
 #include "config/vca_conf.h"
 
-#include "tests/unit/files/ForkedChild.hpp"
+#include "tests/support/ForkedChild.hpp"
 
 namespace {
 

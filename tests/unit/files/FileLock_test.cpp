@@ -5,31 +5,31 @@
 
 #include "diagnostics/Errors.hpp"
 #include "files/file_lock.h"
-#include "tests/unit/files/ForkedChild.hpp"
+#include "tests/support/ForkedChild.hpp"
 
 namespace {
 
 using FileLock = SandboxTest;
 
 // Every case locks this name, so the lock directory never holds another file.
-const std::string virtualTable = "/var/spool/postfix/corvo/virtual";
-const std::string virtualLockFile = "/run/lock/files/959f4d5e8bb9bf92f31efba5c21bd327";
+const std::string kVirtualTable = "/var/spool/postfix/corvo/virtual";
+const std::string kVirtualLockFile = "/run/lock/files/959f4d5e8bb9bf92f31efba5c21bd327";
 
 TEST_F(FileLock, LeavesAnEmptyLockFileNamedByMd5InTheLockDirectory) {
-    std::ofstream(virtualLockFile) << "left over";
-    { corvo::FileLock lock(virtualTable); }
-    EXPECT_EQ(std::filesystem::file_size(virtualLockFile), 0u);
+    std::ofstream(kVirtualLockFile) << "left over";
+    { corvo::FileLock lock(kVirtualTable); }
+    EXPECT_EQ(std::filesystem::file_size(kVirtualLockFile), 0u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/run/lock/files"), {}), 1);
 }
 
 TEST_F(FileLock, SecondProcessWaitsUntilTheFirstReleases) {
-    file_lock* held = file_lock_exclusive(virtualTable.c_str(), 1);
+    file_lock* held = file_lock_exclusive(kVirtualTable.c_str(), 1);
     ASSERT_NE(held, nullptr);
     EXPECT_NE(fcntl(held->fd, F_GETFD) & FD_CLOEXEC, 0) << "children would keep the lock";
     auto second = std::async(std::launch::async, [fd = held->fd] {
         return runInChild([fd] {
             close(fd); // inherited: it would hold the first lock for as long as this process
-            corvo::FileLock lock(virtualTable);
+            corvo::FileLock lock(kVirtualTable);
             return std::string("locked");
         });
     });
@@ -51,7 +51,7 @@ TEST_F(FileLock, RefusesAMissingOrUnsafeLockDirectory) {
         std::string errors;
     } cases[] = {
         {"missing", [] {}, "2: lock() failed: No such file or directory",
-         "Unable to open file \"" + virtualLockFile +
+         "Unable to open file \"" + kVirtualLockFile +
              "\": No such file or directory.\nSystem error 2: No such file or directory\n"},
         {"symbolic link",
          [] {
@@ -81,10 +81,10 @@ TEST_F(FileLock, RefusesAMissingOrUnsafeLockDirectory) {
          [] {
              mkdir("/run/lock/files", 0755);
              mkdir("/run/lock/real", 0755);
-             symlink("/run/lock/real/target", virtualLockFile.c_str());
+             symlink("/run/lock/real/target", kVirtualLockFile.c_str());
          },
          "40: lock() failed: Too many levels of symbolic links",
-         "Unable to open file \"" + virtualLockFile +
+         "Unable to open file \"" + kVirtualLockFile +
              "\": Too many levels of symbolic links.\nSystem error 40: Too many levels of "
              "symbolic links\n"},
     };
@@ -94,7 +94,7 @@ TEST_F(FileLock, RefusesAMissingOrUnsafeLockDirectory) {
             mountPrivately("empty", "/run/lock", "tmpfs", 0);
             c.prepare();
             try {
-                corvo::FileLock lock(virtualTable);
+                corvo::FileLock lock(kVirtualTable);
             } catch (const corvo::SystemError& e) {
                 const bool nothingOpened = !std::filesystem::exists("/run/lock/real") ||
                                            std::filesystem::is_empty("/run/lock/real");
@@ -113,11 +113,11 @@ TEST_F(FileLock, RefusesAMissingOrUnsafeLockDirectory) {
 TEST_F(FileLock, SharedLockCreatesNothingAndRefusesAnUnsafeDirectory) {
     ChildOutcome outcome = runInChild([] {
         mountPrivately("empty", "/run/lock", "tmpfs", 0);
-        std::string answer = corvo::SharedFileLock(virtualTable).held() ? "held " : "absent ";
+        std::string answer = corvo::SharedFileLock(kVirtualTable).held() ? "held " : "absent ";
         mkdir("/run/lock/files", 0755);
         chmod("/run/lock/files", 0775);
         try {
-            corvo::SharedFileLock lock(virtualTable);
+            corvo::SharedFileLock lock(kVirtualTable);
         } catch (const corvo::SystemError& e) {
             answer += e.what();
         }

@@ -2,7 +2,7 @@
 #include "files/MailDirectory.hpp"
 
 #include "diagnostics/Errors.hpp"
-#include "tests/unit/files/ForkedChild.hpp"
+#include "tests/support/ForkedChild.hpp"
 
 namespace {
 

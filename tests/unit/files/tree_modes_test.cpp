@@ -2,7 +2,7 @@
 #include "files/tree_modes.h"
 
 #include "tests/support/refuse_system_calls.hpp"
-#include "tests/unit/files/ForkedChild.hpp"
+#include "tests/support/ForkedChild.hpp"
 
 #include <sys/syscall.h>
 
