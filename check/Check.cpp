@@ -16,7 +16,7 @@
 namespace corvo::check {
 namespace {
 
-const char* const usage = "usage: mail-restore-check [--json] [--plan] < DOCUMENT\n";
+const char* const kUsage = "usage: mail-restore-check [--json] [--plan] < DOCUMENT\n";
 
 struct Options {
     bool json = false;
@@ -62,7 +62,7 @@ int runCheck(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--plan") == 0) {
             options.plan = true;
         } else {
-            std::cerr << usage;
+            std::cerr << kUsage;
             return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
         }
     }

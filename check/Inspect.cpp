@@ -26,8 +26,8 @@ namespace fs = std::filesystem;
 using database::TableChange;
 
 const std::vector<std::string>& tables() {
-    static const std::vector<std::string> all{database::virtualDomainsTable, database::virtualTable,
-                                              database::aliasesTable};
+    static const std::vector<std::string> all{database::kVirtualDomainsTable, database::kVirtualTable,
+                                              database::kAliasesTable};
     return all;
 }
 
@@ -188,8 +188,8 @@ std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
     names.insert(names.end(), domain.aliases.begin(), domain.aliases.end());
     for (const std::string& name : names) {
         for (const auto& [table, key] :
-             {std::pair{database::virtualTable, database::wholeDomainKey(name)},
-              std::pair{database::aliasesTable, database::bounceAliasName(name)}}) {
+             {std::pair{database::kVirtualTable, database::wholeDomainKey(name)},
+              std::pair{database::kAliasesTable, database::bounceAliasName(name)}}) {
             if (!find(entries, table, key))
                 entries.push_back({table, key, EntryCheck::Want::Untouched, {}, {}});
         }
@@ -210,7 +210,7 @@ Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain
         for (const EntryCheck& entry : inspection.entries)
             if (entry.table == table)
                 keys.push_back(entry.key);
-        if (table == database::virtualDomainsTable)
+        if (table == database::kVirtualDomainsTable)
             keys.insert(keys.end(), listed.begin(), listed.end());
         const database::TableContents contents = database::lookupKeys(table, keys);
         for (EntryCheck& entry : inspection.entries) {
@@ -218,7 +218,7 @@ Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain
             if (entry.table == table && found != contents.values.end())
                 entry.actual = found->second;
         }
-        if (table == database::virtualDomainsTable)
+        if (table == database::kVirtualDomainsTable)
             for (const std::string& alias : listed)
                 if (!contents.values.contains(alias))
                     inspection.unlistedAliases.push_back(alias);

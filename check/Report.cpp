@@ -3,9 +3,9 @@
 
 #include "driver/DomainKeys.hpp"
 #include "files/MailDirectory.hpp"
+#include "lib/base/ascii.h"
 #include "postfix/database/Postmap.hpp"
 
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 
@@ -42,8 +42,7 @@ std::string escaped(const std::string& text, std::optional<char> quote) {
 // For reading only: backslashes stay as they are. An empty value, or one with blanks at an
 // end, is quoted so that they show.
 std::string visible(const std::string& text) {
-    if (text.empty() || std::isspace(static_cast<unsigned char>(text.front())) ||
-        std::isspace(static_cast<unsigned char>(text.back())))
+    if (text.empty() || ascii_is_blank(text.front()) || ascii_is_blank(text.back()))
         return quotedArgument(text);
     return escaped(text, std::nullopt);
 }
@@ -169,7 +168,7 @@ void writePlanStepJson(std::ostream& out, const mail::Step& step) {
         break;
     case mail::Step::Kind::Table:
         out << "{\"step\":\"postmap\",\"argv\":"
-            << json(argv(database::postmapProgram, database::postmapArguments(step.change)))
+            << json(argv(database::kPostmapProgram, database::postmapArguments(step.change)))
             << ",\"stdin\":" << json(database::postmapInput(step.change)) << '}';
         break;
     case mail::Step::Kind::Utility:
@@ -200,7 +199,7 @@ void writePlanStepText(std::ostream& out, const mail::Step& step) {
         break;
     case mail::Step::Kind::Table:
         out << "  "
-            << commandLine(database::postmapProgram, database::postmapArguments(step.change))
+            << commandLine(database::kPostmapProgram, database::postmapArguments(step.change))
             << '\n';
         for (const std::string& line : inputLines(step.change))
             out << "    < " << quotedArgument(line) << '\n';
@@ -267,7 +266,7 @@ void writeDirectoryText(std::ostream& out, const MailDirectoryCheck& directory) 
     out << '\n';
 }
 
-const char* const siblingsLine =
+const char* const kSiblingsLine =
     "siblings: not inspected (relayctl-outgoing, relayctl-domain, relayctl-imap and "
     "relayctl-transport cannot be queried; --plan shows what a run would send them)";
 
@@ -322,7 +321,7 @@ void writeText(std::ostream& out, const CheckResult& result) {
     } else {
         out << "server: cannot be inspected: " << result.inspectionError << '\n';
     }
-    out << siblingsLine << '\n';
+    out << kSiblingsLine << '\n';
     if (result.withPlan) {
         out << "plan:\n";
         for (const mail::Step& step : result.plan)

@@ -2,6 +2,7 @@
 #include "check/Traps.hpp"
 
 #include "driver/Plan.hpp"
+#include "lib/base/ascii.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -15,7 +16,7 @@ std::string aliasField(const DomainInfo& domain, const std::string& alias) {
 }
 
 bool blank(const std::string& text) {
-    return text.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
+    return std::all_of(text.begin(), text.end(), ascii_is_blank);
 }
 
 std::string joined(const std::vector<std::string>& items) {

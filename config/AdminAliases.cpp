@@ -6,29 +6,26 @@
 #include <memory>
 
 #include "config/ini_file.h"
+#include "lib/base/ascii.h"
 
 namespace corvo::mail {
 
 namespace {
 
-const char* const panelSettingsPath = "/opt/vca/admin/conf/panel.ini";
-const char* const defaultAdminAliases = "anonymous drweb kluser mailer-daemon postmaster root";
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+const char* const kPanelSettingsPath = "/opt/vca/admin/conf/panel.ini";
+const char* const kDefaultAdminAliases = "anonymous drweb kluser mailer-daemon postmaster root";
 
 } // namespace
 
 std::vector<std::string> getAdminAliases() {
     std::unique_ptr<char, decltype(&std::free)> setting(
-        ini_get_value(panelSettingsPath, "mail", "adminAliases"), &std::free);
-    const char* text = setting ? setting.get() : defaultAdminAliases;
+        ini_get_value(kPanelSettingsPath, "mail", "adminAliases"), &std::free);
+    const char* text = setting ? setting.get() : kDefaultAdminAliases;
 
     std::vector<std::string> aliases;
     std::string word;
     for (const char* p = text;; ++p) {
-        if (*p == '\0' || isBlank(*p)) {
+        if (*p == '\0' || ascii_is_blank(*p)) {
             if (!word.empty()) {
                 aliases.push_back(word);
                 word.clear();
@@ -37,7 +34,7 @@ std::vector<std::string> getAdminAliases() {
                 break;
             }
         } else {
-            word.push_back(*p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p);
+            word.push_back(ascii_lower(*p));
         }
     }
     return aliases;

@@ -9,19 +9,17 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "lib/base/ascii.h"
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+namespace {
 
 // Trims [begin, end) of surrounding white space in place and terminates it; returns the
 // new beginning.
 char* trim(char* begin, char* end) {
-    while (begin < end && is_blank(*begin)) {
+    while (begin < end && ascii_is_blank(*begin)) {
         ++begin;
     }
-    while (end > begin && is_blank(end[-1])) {
+    while (end > begin && ascii_is_blank(end[-1])) {
         --end;
     }
     *end = '\0';

@@ -3,12 +3,11 @@
 
 #include "diagnostics/log.h"
 #include "files/tree_modes.h"
+#include "lib/base/ascii.h"
 
 #include <pwd.h>
 #include <sys/types.h>
 
-#include <algorithm>
-#include <cctype>
 #include <filesystem>
 
 namespace corvo::mail {
@@ -17,16 +16,10 @@ namespace {
 const std::filesystem::path kKeysDirectory = "/etc/domainkeys";
 const char* const kKeysGroupAccount = "popuser";
 
-std::string lowerCased(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char byte) { return static_cast<char>(std::tolower(byte)); });
-    return text;
-}
-
 } // namespace
 
 std::filesystem::path domainKeysEntry(const std::string& name) {
-    return kKeysDirectory / lowerCased(name);
+    return kKeysDirectory / ascii_lower_cased(name);
 }
 
 // Group 0 when there is no such account: the keys stay readable by root alone, and the copy

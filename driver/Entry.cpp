@@ -14,6 +14,7 @@
 #include "driver/model/DomainInfo.hpp"
 #include "input/domain_info.h"
 #include "input/json_reader.h"
+#include "lib/base/eintr.h"
 
 #include <cxxabi.h>
 #include <unistd.h>
@@ -34,15 +35,12 @@ namespace {
 std::string readStandardInput() {
     std::string text;
     char chunk[65536];
-    for (;;) {
-        const ssize_t count = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (count > 0)
-            text.append(chunk, static_cast<std::size_t>(count));
-        else if (count == 0)
-            return text;
-        else if (errno != EINTR)
-            throw SystemError("read standard input");
-    }
+    ssize_t count;
+    while ((count = retry_eintr([&] { return ::read(STDIN_FILENO, chunk, sizeof chunk); })) > 0)
+        text.append(chunk, static_cast<std::size_t>(count));
+    if (count < 0)
+        throw SystemError("read standard input");
+    return text;
 }
 
 // A writable, NUL-terminated copy that ends at the input's first NUL byte.

@@ -11,12 +11,14 @@
 
 #include "config/vca_conf.h"
 #include "diagnostics/Errors.hpp"
+#include "lib/base/ascii.h"
+#include "lib/base/eintr.h"
 
 namespace corvo::mail {
 
 namespace {
 
-const char* const mailSystemAccount = "popuser";
+const char* const kMailSystemAccount = "popuser";
 
 // Sets the file creation mask for a scope and restores the previous one on every exit.
 class UmaskScope {
@@ -34,7 +36,7 @@ private:
 
 MailSystemUser& mailSystemUser() {
     static MailSystemUser user{};
-    const passwd* entry = getpwnam(mailSystemAccount);
+    const passwd* entry = getpwnam(kMailSystemAccount);
     if (entry == nullptr) {
         throw SystemError("user popuser not found", errno);
     }
@@ -48,10 +50,7 @@ std::string domainMailDirectory(const std::string& domain) {
     if (path.empty() || path.back() != '/') {
         path += '/';
     }
-    for (char c : domain) {
-        path += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    return path;
+    return path + ascii_lower_cased(domain);
 }
 
 void prepareDomainMailDirectory(const MailSystemUser& user, const std::string& domain) {
@@ -71,11 +70,7 @@ void prepareDomainMailDirectory(const MailSystemUser& user, const std::string& d
         throw FSError("chown", path, link ? ELOOP : errno);
     }
     const auto change = [&](const char* operation, auto&& call) {
-        int status;
-        do {
-            status = call();
-        } while (status != 0 && errno == EINTR);
-        if (status != 0) {
+        if (retry_eintr(call) != 0) {
             const int error = errno;
             close(directory);
             throw FSError(operation, path, error);

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "diagnostics/log.h"
+#include "lib/base/eintr.h"
 
 namespace {
 
@@ -128,11 +129,7 @@ file_lock* file_lock_open(const char* name, int flags, int operation, int in_loc
         errno = error;
         return lock;
     }
-    int status;
-    do {
-        status = flock(lock->fd, operation);
-    } while (status != 0 && errno == EINTR);
-    if (status != 0) {
+    if (retry_eintr([&] { return flock(lock->fd, operation); }) != 0) {
         int error = errno;
         close(lock->fd);
         lock->fd = error == EAGAIN ? 0 : -1;

@@ -22,7 +22,7 @@ std::vector<TableChange> domainMailChanges(const std::string& domain, bool enabl
     if (enabled) {
         changes = {virtualDomainsEntry(domain), adminAliasEntries(domain)};
     } else {
-        changes = {{TableChange::Kind::DeleteOne, database::virtualDomainsTable, {}, {domain}},
+        changes = {{TableChange::Kind::DeleteOne, database::kVirtualDomainsTable, {}, {domain}},
                    adminAliasRemoval(domain),
                    catchAllRemoval(domain)};
     }
@@ -35,13 +35,13 @@ std::vector<TableChange> domainMailChanges(const std::string& domain, bool enabl
 
 TableChange virtualDomainsEntry(const std::string& domain) {
     return {TableChange::Kind::Insert,
-            database::virtualDomainsTable,
+            database::kVirtualDomainsTable,
             {{domain, database::virtualDomainsValue(domain)}},
             {}};
 }
 
 TableChange adminAliasEntries(const std::string& domain) {
-    TableChange change{TableChange::Kind::Insert, database::virtualTable, {}, {}};
+    TableChange change{TableChange::Kind::Insert, database::kVirtualTable, {}, {}};
     for (const std::string& name : getAdminAliases())
         change.records.emplace_back(database::addressOf(name, domain),
                                     database::localAddress(name));
@@ -49,14 +49,14 @@ TableChange adminAliasEntries(const std::string& domain) {
 }
 
 TableChange adminAliasRemoval(const std::string& domain) {
-    TableChange change{TableChange::Kind::Delete, database::virtualTable, {}, {}};
+    TableChange change{TableChange::Kind::Delete, database::kVirtualTable, {}, {}};
     for (const std::string& name : getAdminAliases())
         change.keys.push_back(database::addressOf(name, domain));
     return change;
 }
 
 TableChange catchAllRemoval(const std::string& domain) {
-    TableChange change{TableChange::Kind::Delete, database::virtualTable, {}, {}};
+    TableChange change{TableChange::Kind::Delete, database::kVirtualTable, {}, {}};
     for (const std::string& alias : sessionDomainAliases(domain))
         change.keys.push_back(database::wholeDomainKey(alias));
     change.keys.push_back(database::wholeDomainKey(domain));

@@ -17,7 +17,7 @@ namespace corvo::mail::postfix {
 
 namespace {
 
-const std::string bounceProgram = "/usr/lib/corvo-9.0/bouncemessage";
+const std::string kBounceProgram = "/usr/lib/corvo-9.0/bouncemessage";
 
 using database::TableChange;
 
@@ -40,7 +40,7 @@ std::vector<TableChange> nonExistentMailChanges(const std::string& name, NonExis
 
 std::vector<TableChange> catchAllChanges(const std::vector<std::string>& names,
                                          const std::string& target) {
-    TableChange change{TableChange::Kind::Insert, database::virtualTable, {}, {}};
+    TableChange change{TableChange::Kind::Insert, database::kVirtualTable, {}, {}};
     for (const std::string& name : names)
         change.records.emplace_back(database::wholeDomainKey(name), target);
     std::vector<TableChange> changes{change};
@@ -52,11 +52,11 @@ std::vector<TableChange> bounceChanges(const std::vector<std::string>& names,
                                        const std::string& message) {
     const std::string command = bounceCommandText(message);
     std::vector<TableChange> changes;
-    TableChange redirects{TableChange::Kind::Insert, database::virtualTable, {}, {}};
+    TableChange redirects{TableChange::Kind::Insert, database::kVirtualTable, {}, {}};
     for (const std::string& name : names) {
         const std::string alias = database::bounceAliasName(name);
         changes.push_back(
-            {TableChange::Kind::Insert, database::aliasesTable, {{alias, command}}, {}});
+            {TableChange::Kind::Insert, database::kAliasesTable, {{alias, command}}, {}});
         redirects.records.emplace_back(database::wholeDomainKey(name),
                                        database::localAddress(alias));
     }
@@ -83,7 +83,7 @@ void addBounceEntries(const std::vector<std::string>& names, const std::string& 
 // the message is quoted twice so that it reaches the bounce program as one argument. Line
 // feeds would end the table line, so they become spaces first.
 std::string bounceCommandText(const std::string& message) {
-    std::string text = "\"|" + bounceProgram;
+    std::string text = "\"|" + kBounceProgram;
     if (!message.empty()) {
         const std::string oneLine = boost::algorithm::replace_all_copy(message, "\n", " ");
         text += ' ';

@@ -6,20 +6,12 @@
 // successfully never holds one); std::bad_alloc when copying runs out of memory.
 #include "driver/model/DomainInfo.hpp"
 
-#include <locale>
 #include <stdexcept>
+
+#include "lib/base/ascii.h"
 
 namespace corvo {
 namespace {
-
-// The default-constructed locale is the classic one (the program never installs another),
-// so only 'A' to 'Z' change; bytes from 0x80 up stay as they are.
-std::string lowerCase(const char* text) {
-    std::string result(text);
-    std::use_facet<std::ctype<char>>(std::locale())
-        .tolower(result.data(), result.data() + result.size());
-    return result;
-}
 
 template <typename T> const T* items(const json_array& array) {
     return static_cast<const T*>(array.items);
@@ -45,14 +37,14 @@ NonExistentMailType parseNonExistentMailType(const std::string& text) {
 DomainModel makeDomainModel(const domain_info& record) {
     DomainModel model{};
     DomainInfo& domain = model.domain;
-    domain.name = lowerCase(record.domain_name);
+    domain.name = ascii_lower_cased(record.domain_name);
     for (std::uint64_t i = 0; i < record.domain_aliases.count; ++i) {
-        domain.aliases.push_back(lowerCase(items<const char*>(record.domain_aliases)[i]));
+        domain.aliases.push_back(ascii_lower_cased(items<const char*>(record.domain_aliases)[i]));
     }
     for (std::uint64_t i = 0; i < record.domain_certificates.count; ++i) {
         const domain_certificate& certificate =
             items<domain_certificate>(record.domain_certificates)[i];
-        std::string path(certificatesDirectory);
+        std::string path(kCertificatesDirectory);
         path += '/';
         path += certificate.certfile;
         // A repeated name keeps its place and takes the later path.
@@ -69,7 +61,7 @@ DomainModel makeDomainModel(const domain_info& record) {
     domain.transport_ipv6 = record.transport_ipv6;
 
     SubscriptionInfo& subscription = model.subscription;
-    subscription.name = lowerCase(record.subscription_name);
+    subscription.name = ascii_lower_cased(record.subscription_name);
     subscription.outgoing_limit = record.subscription_outgoing_limit;
     for (std::uint64_t i = 0; i < record.subscription_sysusers.count; ++i) {
         subscription.sysusers.emplace_back(items<const char*>(record.subscription_sysusers)[i]);

@@ -23,7 +23,7 @@ namespace corvo {
 enum class NonExistentMailType { Bounce = 0, Catchall = 1, Reject = 2 };
 
 // Directory of the installed certificate files; compiled in.
-inline constexpr std::string_view certificatesDirectory = "/opt/vca/var/certificates";
+inline constexpr std::string_view kCertificatesDirectory = "/opt/vca/var/certificates";
 
 struct DomainInfo {
     std::string name;                                // lower-cased

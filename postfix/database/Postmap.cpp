@@ -24,7 +24,7 @@ namespace {
 // argv is "/usr/sbin/postmap" and the arguments, each as given: an empty key or table name
 // stays an argument of its own instead of ending the list.
 process::Command postmapCommand(const std::vector<std::string>& arguments) {
-    process::Command command(postmapProgram);
+    process::Command command(kPostmapProgram);
     command.argv.insert(command.argv.end(), arguments.begin(), arguments.end());
     return command;
 }

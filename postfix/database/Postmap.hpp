@@ -24,7 +24,7 @@ namespace corvo::mail::postfix::database {
 
 using Record = std::pair<std::string, std::string>;
 
-inline const std::string postmapProgram = "/usr/sbin/postmap";
+inline const std::string kPostmapProgram = "/usr/sbin/postmap";
 
 // One postmap call on one table: insert or replace records, delete keys read from standard
 // input, or delete the one key named on the command line.

@@ -11,12 +11,12 @@
 
 namespace corvo::mail::postfix::database {
 
-inline const std::string virtualDomainsTable = "hash:/var/spool/postfix/corvo/virtual_domains";
-inline const std::string virtualTable = "hash:/var/spool/postfix/corvo/virtual";
-inline const std::string aliasesTable = "hash:/var/spool/postfix/corvo/aliases";
+inline const std::string kVirtualDomainsTable = "hash:/var/spool/postfix/corvo/virtual_domains";
+inline const std::string kVirtualTable = "hash:/var/spool/postfix/corvo/virtual";
+inline const std::string kAliasesTable = "hash:/var/spool/postfix/corvo/aliases";
 
 // The host part of the local targets: "N@localhost.localdomain" is delivered locally.
-inline const std::string localHost = "localhost.localdomain";
+inline const std::string kLocalHost = "localhost.localdomain";
 
 // The virtual_domains entry of a domain whose mail is on: the domain, and it with a '/'.
 inline std::string virtualDomainsValue(const std::string& domain) {
@@ -30,7 +30,7 @@ inline std::string addressOf(const std::string& local, const std::string& domain
 
 // "N@localhost.localdomain": the local target of an administrative address or bounce alias.
 inline std::string localAddress(const std::string& local) {
-    return addressOf(local, localHost);
+    return addressOf(local, kLocalHost);
 }
 
 // "@D": the whole-domain redirection (catch-all or bounce) in the virtual table.

@@ -33,9 +33,9 @@ mail::Step tableStep(TableChange change) {
 // The last call on a key decides; keys of the policy that no call touches come last.
 TEST(ExpectedEntries, FollowTheLastCallOnEachKey) {
     const std::vector<mail::Step> plan{
-        tableStep({TableChange::Kind::Insert, tables::virtualTable, {{"@d.com", "x"}}, {}}),
-        tableStep({TableChange::Kind::Delete, tables::virtualTable, {}, {"@d.com", "r@d.com"}}),
-        tableStep({TableChange::Kind::Insert, tables::virtualTable, {{"r@d.com", "y"}}, {}}),
+        tableStep({TableChange::Kind::Insert, tables::kVirtualTable, {{"@d.com", "x"}}, {}}),
+        tableStep({TableChange::Kind::Delete, tables::kVirtualTable, {}, {"@d.com", "r@d.com"}}),
+        tableStep({TableChange::Kind::Insert, tables::kVirtualTable, {{"r@d.com", "y"}}, {}}),
     };
     const std::vector<EntryCheck> entries =
         expectedEntries(plan, domainWith(NonExistentMailType::Reject, ""));
@@ -114,8 +114,8 @@ TEST(Traps, OfTheDocument) {
 
 TEST(Traps, OfTheServer) {
     Inspection inspection;
-    inspection.entries = {{tables::virtualTable, "@a.com", EntryCheck::Want::Untouched, {}, "x"},
-                          {tables::virtualTable, "@d.com", EntryCheck::Want::Untouched, {}, {}}};
+    inspection.entries = {{tables::kVirtualTable, "@a.com", EntryCheck::Want::Untouched, {}, "x"},
+                          {tables::kVirtualTable, "@d.com", EntryCheck::Want::Untouched, {}, {}}};
     inspection.unlistedAliases = {"a.com"};
     const std::vector<Trap> reject =
         serverTraps(domainWith(NonExistentMailType::Reject, ""), inspection);

@@ -12,7 +12,7 @@
 namespace corvo_test {
 
 // A small valid domain document; tests derive their cases from it by replacing text.
-inline const std::string baseDocument =
+inline const std::string kBaseDocument =
     R"({"domain":{"name":"example.com","aliases":["example.net"],)"
     R"("certificates":[{"name":"c1","certfile":"f1"}],"non_existent":{"type":"reject","arg":""},)"
     R"("vhost_id":"v1","outgoing_limit":5,"transport":{"type":"domain-ip","ipv4":"","ipv6":""}},)"

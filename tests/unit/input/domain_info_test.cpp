@@ -70,7 +70,7 @@ TEST(DomainInfo, RefusesMalformedDocumentsWithTheExactErrorText) {
          "Subscription name is not valid"},
     };
     for (const Case& c : cases) {
-        const std::string text = *c.from ? replaced(baseDocument, c.from, c.to) : c.to;
+        const std::string text = *c.from ? replaced(kBaseDocument, c.from, c.to) : c.to;
         SCOPED_TRACE(text);
         Document d(text);
         errno = 0;
@@ -91,7 +91,7 @@ TEST(DomainInfo, RefusesMalformedDocumentsWithTheExactErrorText) {
 // Every control byte inside a string is refused where it stands (NUL ends the document).
 TEST(DomainInfo, RefusesEachControlByteInAString) {
     for (char byte = 1; byte < 0x20; ++byte) {
-        const std::string text = replaced(baseDocument, R"("v1")", std::string("\"v") + byte + "1\"");
+        const std::string text = replaced(kBaseDocument, R"("v1")", std::string("\"v") + byte + "1\"");
         SCOPED_TRACE(static_cast<int>(byte));
         Document d(text);
         EXPECT_EQ(d.read(), JSON_ERROR_BAD_CHARACTER);
@@ -100,7 +100,7 @@ TEST(DomainInfo, RefusesEachControlByteInAString) {
 }
 
 TEST(DomainInfo, ReadsValuesDefaultsUnknownAndRepeatedFields) {
-    Document plain(replaced(replaced(baseDocument, ":5,", ":0x10,"), ":7}", ":+7}"));
+    Document plain(replaced(replaced(kBaseDocument, ":5,", ":0x10,"), ":7}", ":+7}"));
     ASSERT_EQ(plain.read(), 0u);
     EXPECT_EQ(plain.record->domain_enabled, 1);
     EXPECT_EQ(plain.record->is_main, 0);
@@ -108,7 +108,7 @@ TEST(DomainInfo, ReadsValuesDefaultsUnknownAndRepeatedFields) {
     EXPECT_EQ(plain.record->domain_outgoing_limit, 16);
     EXPECT_EQ(plain.record->subscription_outgoing_limit, 7);
 
-    std::string text = replaced(baseDocument, R"("aliases":["example.net"])",
+    std::string text = replaced(kBaseDocument, R"("aliases":["example.net"])",
                                 R"("aliases":["a.b","c.d"],"enabled":false,"aliases":["e.f"])");
     text = replaced(text, R"("vhost_id":"v1")",
                     "\"zz\":\t\n\v\f\r "
@@ -159,7 +159,7 @@ struct FailingHeap {
 
 TEST(DomainInfo, EveryFailingAllocationGivesCodeTwentyWithoutLeaking) {
     const std::string text = replaced(
-        replaced(baseDocument, R"("example.net")", R"("example.net","b.c","d.e")"), R"("vhost_id")",
+        replaced(kBaseDocument, R"("example.net")", R"("example.net","b.c","d.e")"), R"("vhost_id")",
         "\"deep\":" + std::string(5000, '[') + std::string(5000, ']') + ",\"vhost_id\"");
     for (int failAt = 0;; ++failAt) {
         SCOPED_TRACE(failAt);
@@ -205,7 +205,7 @@ TEST(DomainInfo, TracesTheFieldOfTheFailure) {
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.to);
-        Document document(replaced(baseDocument, item.from, item.to));
+        Document document(replaced(kBaseDocument, item.from, item.to));
         domain_info_trace trace{};
         const std::uint32_t code =
             domain_info_read_traced(document.reader, document.record, &trace);
@@ -214,12 +214,12 @@ TEST(DomainInfo, TracesTheFieldOfTheFailure) {
         EXPECT_STREQ(trace.missing ? trace.missing : "(none)",
                      item.missing ? item.missing : "(none)");
         // Same code and position as the untraced reading.
-        Document again(replaced(baseDocument, item.from, item.to));
+        Document again(replaced(kBaseDocument, item.from, item.to));
         EXPECT_EQ(again.read(), code);
         EXPECT_EQ(again.reader->position - again.buffer,
                   document.reader->position - document.buffer);
     }
-    Document valid(baseDocument);
+    Document valid(kBaseDocument);
     domain_info_trace trace{};
     EXPECT_EQ(domain_info_read_traced(valid.reader, valid.record, &trace), 0u);
     EXPECT_STREQ(trace.path, "");

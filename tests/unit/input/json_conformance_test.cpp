@@ -20,7 +20,7 @@ TEST(JsonConformance, CorpusOutcomesMatchTheRecordedGrammar) {
     for (const auto& entry : std::filesystem::directory_iterator(directory)) {
         std::ifstream file(entry.path(), std::ios::binary);
         const std::string bytes(std::istreambuf_iterator<char>(file), {});
-        Document d("{\"x\":" + std::string(bytes.c_str()) + "," + baseDocument.substr(1));
+        Document d("{\"x\":" + std::string(bytes.c_str()) + "," + kBaseDocument.substr(1));
         ++counts[entry.path().filename().string().substr(0, 1) +
                  (d.read() == 0 ? " accepted" : " refused")];
     }
@@ -32,9 +32,9 @@ TEST(JsonConformance, CorpusOutcomesMatchTheRecordedGrammar) {
 }
 
 TEST(JsonConformance, NoPrefixOfAValidDocumentIsAccepted) {
-    for (std::size_t length = 0; length < baseDocument.size(); ++length) {
+    for (std::size_t length = 0; length < kBaseDocument.size(); ++length) {
         SCOPED_TRACE(length);
-        Document d(std::string_view(baseDocument).substr(0, length));
+        Document d(std::string_view(kBaseDocument).substr(0, length));
         EXPECT_NE(d.read(), 0u);
         EXPECT_LE(d.reader->position, d.buffer + length);
     }
@@ -46,7 +46,7 @@ TEST(JsonConformance, SkipsAFieldNestedAMillionLevelsDeep) {
         open += "[{\"a\":";
         close += "}]";
     }
-    Document valid("{\"x\":" + open + "1" + close + "," + baseDocument.substr(1));
+    Document valid("{\"x\":" + open + "1" + close + "," + kBaseDocument.substr(1));
     EXPECT_EQ(valid.read(), 0u);
     Document unclosed("{\"x\":" + std::string(1000000, '['));
     EXPECT_EQ(unclosed.read(), JSON_ERROR_VALUE_EXPECTED);

@@ -27,7 +27,7 @@ using namespace corvo::mail::postfix::database;
 
 namespace {
 
-const std::string path = "/var/spool/postfix/corvo/test", table = "hash:" + path;
+const std::string kPath = "/var/spool/postfix/corvo/test", kTable = "hash:" + kPath;
 
 std::string scratch(const std::string& name) {
     return std::getenv("SANDBOX_SCRATCH") + ("/" + name);
@@ -40,7 +40,7 @@ std::string readFile(const std::string& name) {
 
 // "key<TAB>value\n" lines, sorted.
 std::string readTable() {
-    const std::string command = "/usr/sbin/postmap -s " + table + " | sort >" + scratch("t");
+    const std::string command = "/usr/sbin/postmap -s " + kTable + " | sort >" + scratch("t");
     return std::system(command.c_str()) == 0 ? readFile(scratch("t")) : "(failed)";
 }
 
@@ -59,7 +59,7 @@ std::string outcome(const std::function<void()>& operation) {
 }
 
 bool lockIsFree() {
-    file_lock* lock = file_lock_open(path.c_str(), O_RDWR, LOCK_EX | LOCK_NB, 1);
+    file_lock* lock = file_lock_open(kPath.c_str(), O_RDWR, LOCK_EX | LOCK_NB, 1);
     const bool isFree = lock->fd > 0;
     return file_lock_release(lock) == 0 && isFree;
 }
@@ -110,31 +110,31 @@ TEST(PostmapOutput, FindsErrorLinesAfterAProgramName) {
 
 TEST_F(PostmapTest, InsertsReplacesAndDeletesWithTheRealPostmap) {
     const std::string odd = "v \"quoted\"  \\back\\slash 'x' \xc3\xa9";
-    addRecords(table, {{"k1", "first"}, {"k2", odd}, {"k1", "second"}});
+    addRecords(kTable, {{"k1", "first"}, {"k2", odd}, {"k1", "second"}});
     EXPECT_EQ(readTable(), "k1\tsecond\nk2\t" + odd + "\n");
-    addRecords(table, {{"k2", "replaced"}});
+    addRecords(kTable, {{"k2", "replaced"}});
     EXPECT_EQ(readTable(), "k1\tsecond\nk2\treplaced\n");
-    removeKeys(table, {"absent", "k1"});
-    removeKey(table, "absent"); // postmap exits 1 without a word
-    removeKey(table, "k2");
+    removeKeys(kTable, {"absent", "k1"});
+    removeKey(kTable, "absent"); // postmap exits 1 without a word
+    removeKey(kTable, "k2");
     EXPECT_EQ(readTable(), "");
 }
 
 // Bytes unchanged, under the lock of the path; no postmap for empty batches or without a lock.
 TEST_F(PostmapTest, FeedsBytesUnchangedUnderTheLock) {
-    char* lockFile = lock_file_path(path.c_str());
+    char* lockFile = lock_file_path(kPath.c_str());
     standIn({{"LOCK", lockFile}});
     free(lockFile);
-    addRecords(table, {{"@d", "a b  \"c\" \\x \xc3\xa9 "}, {"k", ""}});
-    removeKeys(table, {"a b", "c"});
-    removeKey(table, "key");
-    const std::string log = "-r -i " + table + "\n@d a b  \"c\" \\x \xc3\xa9 \nk \nlocked\n-d - " +
-                            table + "\na b\nc\nlocked\n-d key " + table + "\nlocked\n";
+    addRecords(kTable, {{"@d", "a b  \"c\" \\x \xc3\xa9 "}, {"k", ""}});
+    removeKeys(kTable, {"a b", "c"});
+    removeKey(kTable, "key");
+    const std::string log = "-r -i " + kTable + "\n@d a b  \"c\" \\x \xc3\xa9 \nk \nlocked\n-d - " +
+                            kTable + "\na b\nc\nlocked\n-d key " + kTable + "\nlocked\n";
     EXPECT_EQ(readFile(scratch("log")), log);
     ASSERT_EQ(mount("none", "/run/lock", "tmpfs", 0, nullptr), 0); // hides /run/lock/files
-    addRecords(table, {});
-    removeKeys(table, {});
-    const std::string failure = outcome([] { addRecords(table, {{"k", "v"}}); });
+    addRecords(kTable, {});
+    removeKeys(kTable, {});
+    const std::string failure = outcome([] { addRecords(kTable, {{"k", "v"}}); });
     EXPECT_EQ(failure.rfind("lock() failed", 0), 0u) << failure;
     umount2("/run/lock", 0);
     EXPECT_EQ(readFile(scratch("log")), log);
@@ -158,10 +158,10 @@ TEST_F(PostmapTest, JudgesStatusAndDiagnosticsAndReleasesTheLock) {
     for (const auto& item : cases) {
         SCOPED_TRACE(item.end + " " + item.number + " " + item.text);
         standIn({{item.end, item.number}, {"STDERR", item.text}, {"STDERR_BYTES", item.bytes}});
-        const std::string inserted = outcome([] { addRecords(table, {{"k", "v"}}); });
+        const std::string inserted = outcome([] { addRecords(kTable, {{"k", "v"}}); });
         EXPECT_TRUE(inserted == item.insert) << inserted.size() << ": " << inserted.substr(0, 99);
         ASSERT_TRUE(lockIsFree()); // a lock left taken would block the next operation
-        const std::string removed = outcome([] { removeKeys(table, {"k"}); });
+        const std::string removed = outcome([] { removeKeys(kTable, {"k"}); });
         EXPECT_TRUE(removed == item.remove) << removed.size() << ": " << removed.substr(0, 99);
         ASSERT_TRUE(lockIsFree());
     }
@@ -175,7 +175,7 @@ TEST_F(PostmapTest, ConcurrentWritersLoseNothing) {
                 std::vector<Record> records;
                 for (int key = run; key < run + 10; ++key)
                     records.emplace_back(std::to_string(writer * 500 + key), "v");
-                addRecords(table, records); // a failure ends the child by an uncaught exception
+                addRecords(kTable, records); // a failure ends the child by an uncaught exception
             }
             _exit(0);
         }
@@ -189,10 +189,10 @@ TEST_F(PostmapTest, ConcurrentWritersLoseNothing) {
 TEST_F(PostmapTest, MailSwitchRunsPostmapInOrder) {
     std::filesystem::create_directories("/opt/vca/admin/conf");
     std::ofstream("/opt/vca/admin/conf/panel.ini") << "[mail]\nadminAliases = root\n";
-    const std::string on = "-r -i " + virtualDomainsTable + "\nd.com d.com/\n-r -i " +
-                           virtualTable + "\nroot@d.com root@localhost.localdomain\n";
-    const std::string off = "-d d.com " + virtualDomainsTable + "\n-d - " + virtualTable +
-                            "\nroot@d.com\n-d - " + virtualTable + "\n@d.com\n";
+    const std::string on = "-r -i " + kVirtualDomainsTable + "\nd.com d.com/\n-r -i " +
+                           kVirtualTable + "\nroot@d.com root@localhost.localdomain\n";
+    const std::string off = "-d d.com " + kVirtualDomainsTable + "\n-d - " + kVirtualTable +
+                            "\nroot@d.com\n-d - " + kVirtualTable + "\n@d.com\n";
     corvo::DomainInfo domain{};
     domain.name = "d.com";
     for (const bool enabled : {true, false}) {
@@ -205,9 +205,9 @@ TEST_F(PostmapTest, MailSwitchRunsPostmapInOrder) {
 // What a change says it runs (the plan's lines) is what applying it runs, byte for byte.
 TEST_F(PostmapTest, DescribedChangesAreTheCallsMade) {
     const TableChange changes[] = {
-        {TableChange::Kind::Insert, table, {{"@d", "a b"}, {"k", "v\\x"}}, {}},
-        {TableChange::Kind::Delete, table, {}, {"a b", "c"}},
-        {TableChange::Kind::DeleteOne, table, {}, {"key"}},
+        {TableChange::Kind::Insert, kTable, {{"@d", "a b"}, {"k", "v\\x"}}, {}},
+        {TableChange::Kind::Delete, kTable, {}, {"a b", "c"}},
+        {TableChange::Kind::DeleteOne, kTable, {}, {"key"}},
     };
     for (const TableChange& change : changes) {
         standIn();
@@ -218,35 +218,35 @@ TEST_F(PostmapTest, DescribedChangesAreTheCallsMade) {
         described.back() = '\n';
         EXPECT_EQ(readFile(scratch("log")), described + postmapInput(change));
     }
-    EXPECT_TRUE(isEmptyChange({TableChange::Kind::Insert, table, {}, {}}));
-    EXPECT_TRUE(isEmptyChange({TableChange::Kind::Delete, table, {}, {}}));
+    EXPECT_TRUE(isEmptyChange({TableChange::Kind::Insert, kTable, {}, {}}));
+    EXPECT_TRUE(isEmptyChange({TableChange::Kind::Delete, kTable, {}, {}}));
 }
 
 TEST_F(PostmapTest, LooksKeysUpInOneRun) {
-    EXPECT_FALSE(lookupKeys(table, {"k1"}).exists); // no table file: nothing, and no run
-    addRecords(table, {{"k1", "one"}, {"k2", "two  words\t tab"}});
-    const TableContents contents = lookupKeys(table, {"k1", "absent", "k2"});
+    EXPECT_FALSE(lookupKeys(kTable, {"k1"}).exists); // no kTable file: nothing, and no run
+    addRecords(kTable, {{"k1", "one"}, {"k2", "two  words\t tab"}});
+    const TableContents contents = lookupKeys(kTable, {"k1", "absent", "k2"});
     EXPECT_TRUE(contents.exists);
     const std::map<std::string, std::string> wanted{{"k1", "one"}, {"k2", "two  words\t tab"}};
     EXPECT_EQ(contents.values, wanted);
-    EXPECT_TRUE(lookupKeys(table, {"absent"}).values.empty()); // postmap exits 1, saying nothing
+    EXPECT_TRUE(lookupKeys(kTable, {"absent"}).values.empty()); // postmap exits 1, saying nothing
 }
 
 // Under a shared hold of the lock when its file exists; without one, none is created.
 TEST_F(PostmapTest, LooksUpUnderTheLockOnlyWhenItsFileExists) {
-    addRecords(table, {{"k", "v"}}); // creates the table and its lock file
-    char* lockFile = lock_file_path(path.c_str());
+    addRecords(kTable, {{"k", "v"}}); // creates the kTable and its lock file
+    char* lockFile = lock_file_path(kPath.c_str());
     const std::string lockPath = lockFile;
     free(lockFile);
     standIn({{"LOCK", lockPath}});
-    lookupKeys(table, {"k", "j"});
-    EXPECT_EQ(readFile(scratch("log")), "-q - " + table + "\nk\nj\nlocked\n");
+    lookupKeys(kTable, {"k", "j"});
+    EXPECT_EQ(readFile(scratch("log")), "-q - " + kTable + "\nk\nj\nlocked\n");
     std::filesystem::remove(lockPath);
     standIn({{"LOCK", lockPath}});
-    lookupKeys(table, {"k"});
-    EXPECT_EQ(readFile(scratch("log")), "-q - " + table + "\nk\nno lock file\n");
+    lookupKeys(kTable, {"k"});
+    EXPECT_EQ(readFile(scratch("log")), "-q - " + kTable + "\nk\nno lock file\n");
     EXPECT_FALSE(std::filesystem::exists(lockPath));
     standIn({{"EXIT", "1"}, {"STDERR", "postmap: fatal: open database x\n"}});
-    EXPECT_EQ(outcome([] { lookupKeys(table, {"k"}); }),
+    EXPECT_EQ(outcome([] { lookupKeys(kTable, {"k"}); }),
               "database: postmap: fatal: open database x\n");
 }
