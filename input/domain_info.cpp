@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <utility>
 
 namespace {
 
@@ -66,23 +65,16 @@ bool equal(const char* a, const char* b) {
     return std::strcmp(a, b) == 0;
 }
 
-// Checks the required fields of an object after its reading ended with code: a missing
-// one fails with code 14 when nothing failed before. The first absent name is kept for the
-// trace unless a nested object noted its own first.
-std::uint32_t require(json_reader* reader, std::uint32_t code,
-                      std::initializer_list<std::pair<bool, const char*>> fields) {
-    if (code != JSON_OK && code != JSON_ERROR_REQUIRED_MISSING) {
-        return code;
+// Reads one member of an object or array: visit(key) under the key's path segment, then the
+// separator or the closing bracket through next. True when the container is over, cleanly
+// (error code JSON_OK) or not; false when another member follows.
+template <typename Key, typename Visit>
+bool read_member(json_reader* reader, Key key, Visit& visit, int (*next)(json_reader*)) {
+    {
+        const PathSegment segment(reader, key);
+        visit(key);
     }
-    for (const auto& [present, name] : fields) {
-        if (!present) {
-            if (current_trace != nullptr && current_trace->missing == nullptr) {
-                current_trace->missing = name;
-            }
-            return code != JSON_OK ? code : fail(reader, JSON_ERROR_REQUIRED_MISSING);
-        }
-    }
-    return code;
+    return reader->error_code != 0 || next(reader) == 1 || reader->error_code != 0;
 }
 
 // Reads '{', refuses an empty object, then hands each field name to on_field until '}'.
@@ -95,24 +87,56 @@ template <typename OnField> std::uint32_t read_object(json_reader* reader, OnFie
     }
     for (;;) {
         const char* name = json_object_field_name(reader);
-        if (reader->error_code != 0) {
+        if (reader->error_code != 0 || read_member(reader, name, on_field, json_object_next)) {
             return reader->error_code;
-        }
-        {
-            const PathSegment segment(reader, name);
-            on_field(name);
-        }
-        if (reader->error_code != 0) {
-            return reader->error_code;
-        }
-        const int ended = json_object_next(reader);
-        if (reader->error_code != 0) {
-            return reader->error_code;
-        }
-        if (ended == 1) {
-            return JSON_OK;
         }
     }
+}
+
+// One field of an object: its name, how its value is read into the context (the record, or
+// the certificate being read), and for an optional field what its absence leaves there
+// (null for a required field).
+template <typename Context> struct Field {
+    const char* name;
+    void (*read)(json_reader* reader, Context& context);
+    void (*absent)(Context& context);
+};
+
+// Reads an object of the listed fields (any other field is skipped; a repeated one is read
+// again). When the reading ended without failure, each absent optional field sets its
+// default; when it ended without failure or only with a missing field below, the first
+// absent required field fails with code 14, its name kept for the trace unless a nested
+// object noted its own first.
+template <typename Context, std::size_t N>
+std::uint32_t read_fields(json_reader* reader, Context& context, const Field<Context> (&fields)[N]) {
+    bool present[N] = {};
+    const std::uint32_t code = read_object(reader, [&](const char* name) {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (equal(name, fields[i].name)) {
+                fields[i].read(reader, context);
+                present[i] = true;
+                return;
+            }
+        }
+        json_skip_value(reader);
+    });
+    if (code != JSON_OK && code != JSON_ERROR_REQUIRED_MISSING) {
+        return code;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        if (code == JSON_OK && !present[i] && fields[i].absent != nullptr) {
+            fields[i].absent(context);
+        }
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        if (fields[i].absent == nullptr && !present[i]) {
+            if (current_trace != nullptr && current_trace->missing == nullptr) {
+                current_trace->missing = fields[i].name;
+            }
+            return code != JSON_OK ? code : fail(reader, JSON_ERROR_REQUIRED_MISSING);
+        }
+    }
+    return code;
 }
 
 // Returns slot `index`, growing the array one slot at a time through reallocate and zeroing
@@ -149,19 +173,8 @@ std::uint32_t read_array(json_reader* reader, json_array& array, std::size_t slo
         return JSON_OK;
     }
     for (std::uint64_t index = 0;; ++index) {
-        {
-            const PathSegment segment(reader, index);
-            on_element(index);
-        }
-        if (reader->error_code != 0) {
+        if (read_member(reader, index, on_element, json_array_next)) {
             return reader->error_code;
-        }
-        const int ended = json_array_next(reader);
-        if (reader->error_code != 0) {
-            return reader->error_code;
-        }
-        if (ended == 1) {
-            return JSON_OK;
         }
     }
 }
@@ -201,177 +214,114 @@ const char* read_choice(json_reader* reader, const char* const* choices, const c
     return nullptr;
 }
 
-std::uint32_t read_certificates(json_reader* reader, domain_info* record) {
-    json_array& array = record->domain_certificates;
+// A string that must pass valid(), else fails with message.
+const char* read_checked_string(json_reader* reader, bool (*valid)(const char*),
+                                const char* message) {
+    const char* text = json_read_string(reader);
+    if (text != nullptr && !valid(text)) {
+        fail(reader, JSON_ERROR_CONSTRAINT, message);
+    }
+    return text;
+}
+
+bool is_not_empty(const char* text) {
+    return text[0] != '\0';
+}
+
+const char* const non_existent_types[] = {"reject", "bounce", "catchall", nullptr};
+const char* const transport_types[] = {"domain-ip", "domain-name", "explicit-ip", nullptr};
+
+const Field<domain_certificate> certificate_fields[] = {
+    {"name", [](json_reader* r, domain_certificate& c) { c.name = json_read_string(r); }, {}},
+    {"certfile", [](json_reader* r, domain_certificate& c) { c.certfile = json_read_string(r); },
+     {}},
+};
+
+const Field<domain_info> non_existent_fields[] = {
+    {"type",
+     [](json_reader* r, domain_info& d) {
+         d.non_existent_type = read_choice(
+             r, non_existent_types,
+             "Non-existent mail type is not valid (should be either `reject`, `bounce` or "
+             "`catchall`)");
+     },
+     {}},
+    {"arg", [](json_reader* r, domain_info& d) { d.non_existent_arg = json_read_string(r); }, {}},
+};
+
+const Field<domain_info> transport_fields[] = {
+    {"type",
+     [](json_reader* r, domain_info& d) {
+         d.transport_type = read_choice(r, transport_types, "None");
+     },
+     {}},
+    {"ipv4", [](json_reader* r, domain_info& d) { d.transport_ipv4 = json_read_string(r); }, {}},
+    {"ipv6", [](json_reader* r, domain_info& d) { d.transport_ipv6 = json_read_string(r); }, {}},
+};
+
+std::uint32_t read_certificates(json_reader* reader, domain_info& record) {
+    json_array& array = record.domain_certificates;
     return read_array(reader, array, sizeof(domain_certificate), [&](std::uint64_t index) {
         void* slot = slot_at(reader, array, index, sizeof(domain_certificate));
-        if (slot == nullptr) {
-            return;
-        }
-        domain_certificate& certificate = *static_cast<domain_certificate*>(slot);
-        bool name = false;
-        bool certfile = false;
-        const std::uint32_t code = read_object(reader, [&](const char* field) {
-            if (equal(field, "name")) {
-                certificate.name = json_read_string(reader);
-                name = true;
-            } else if (equal(field, "certfile")) {
-                certificate.certfile = json_read_string(reader);
-                certfile = true;
-            } else {
-                json_skip_value(reader);
-            }
-        });
-        if (require(reader, code, {{name, "name"}, {certfile, "certfile"}}) == 0) {
+        if (slot != nullptr &&
+            read_fields(reader, *static_cast<domain_certificate*>(slot), certificate_fields) == 0) {
             array.count = index + 1;
         }
     });
 }
 
-std::uint32_t read_non_existent(json_reader* reader, domain_info* record) {
-    static const char* const types[] = {"reject", "bounce", "catchall", nullptr};
-    bool type = false;
-    bool arg = false;
-    const std::uint32_t code = read_object(reader, [&](const char* field) {
-        if (equal(field, "type")) {
-            record->non_existent_type = read_choice(
-                reader, types,
-                "Non-existent mail type is not valid (should be either `reject`, `bounce` or "
-                "`catchall`)");
-            type = true;
-        } else if (equal(field, "arg")) {
-            record->non_existent_arg = json_read_string(reader);
-            arg = true;
-        } else {
-            json_skip_value(reader);
-        }
-    });
-    return require(reader, code, {{type, "type"}, {arg, "arg"}});
+// The value of a field that is itself an object of the given fields, read into the record.
+template <const auto& fields> void read_nested(json_reader* reader, domain_info& record) {
+    read_fields(reader, record, fields);
 }
 
-std::uint32_t read_transport(json_reader* reader, domain_info* record) {
-    static const char* const types[] = {"domain-ip", "domain-name", "explicit-ip", nullptr};
-    bool type = false;
-    bool ipv4 = false;
-    bool ipv6 = false;
-    const std::uint32_t code = read_object(reader, [&](const char* field) {
-        if (equal(field, "type")) {
-            record->transport_type = read_choice(reader, types, "None");
-            type = true;
-        } else if (equal(field, "ipv4")) {
-            record->transport_ipv4 = json_read_string(reader);
-            ipv4 = true;
-        } else if (equal(field, "ipv6")) {
-            record->transport_ipv6 = json_read_string(reader);
-            ipv6 = true;
-        } else {
-            json_skip_value(reader);
-        }
-    });
-    return require(reader, code, {{type, "type"}, {ipv4, "ipv4"}, {ipv6, "ipv6"}});
-}
+const Field<domain_info> domain_fields[] = {
+    {"name",
+     [](json_reader* r, domain_info& d) {
+         d.domain_name = read_checked_string(r, is_valid_domain_name, "Domain name is not valid");
+     },
+     {}},
+    {"aliases",
+     [](json_reader* r, domain_info& d) {
+         read_string_array(r, d.domain_aliases, is_valid_domain_name,
+                           "Domain alias name is not valid");
+     },
+     {}},
+    {"certificates", [](json_reader* r, domain_info& d) { read_certificates(r, d); }, {}},
+    {"enabled", [](json_reader* r, domain_info& d) { d.domain_enabled = json_read_bool(r); },
+     [](domain_info& d) { d.domain_enabled = 1; }},
+    {"non_existent", read_nested<non_existent_fields>, {}},
+    {"vhost_id",
+     [](json_reader* r, domain_info& d) {
+         d.vhost_id = read_checked_string(r, is_not_empty, "Vhost ID is empty");
+     },
+     {}},
+    {"outgoing_limit",
+     [](json_reader* r, domain_info& d) { d.domain_outgoing_limit = json_read_int32(r); }, {}},
+    {"is_main", [](json_reader* r, domain_info& d) { d.is_main = json_read_bool(r); },
+     [](domain_info& d) { d.is_main = 0; }},
+    {"transport", read_nested<transport_fields>, {}},
+};
 
-std::uint32_t read_domain(json_reader* reader, domain_info* record) {
-    bool name = false;
-    bool aliases = false;
-    bool certificates = false;
-    bool enabled = false;
-    bool non_existent = false;
-    bool vhost_id = false;
-    bool outgoing_limit = false;
-    bool is_main = false;
-    bool transport = false;
-    const std::uint32_t code = read_object(reader, [&](const char* field) {
-        if (equal(field, "name")) {
-            record->domain_name = json_read_string(reader);
-            if (record->domain_name != nullptr && !is_valid_domain_name(record->domain_name)) {
-                fail(reader, JSON_ERROR_CONSTRAINT, "Domain name is not valid");
-            }
-            name = true;
-        } else if (equal(field, "aliases")) {
-            read_string_array(reader, record->domain_aliases, is_valid_domain_name,
-                              "Domain alias name is not valid");
-            aliases = true;
-        } else if (equal(field, "certificates")) {
-            read_certificates(reader, record);
-            certificates = true;
-        } else if (equal(field, "enabled")) {
-            record->domain_enabled = json_read_bool(reader);
-            enabled = true;
-        } else if (equal(field, "non_existent")) {
-            read_non_existent(reader, record);
-            non_existent = true;
-        } else if (equal(field, "vhost_id")) {
-            record->vhost_id = json_read_string(reader);
-            if (record->vhost_id != nullptr && record->vhost_id[0] == '\0') {
-                fail(reader, JSON_ERROR_CONSTRAINT, "Vhost ID is empty");
-            }
-            vhost_id = true;
-        } else if (equal(field, "outgoing_limit")) {
-            record->domain_outgoing_limit = json_read_int32(reader);
-            outgoing_limit = true;
-        } else if (equal(field, "is_main")) {
-            record->is_main = json_read_bool(reader);
-            is_main = true;
-        } else if (equal(field, "transport")) {
-            read_transport(reader, record);
-            transport = true;
-        } else {
-            json_skip_value(reader);
-        }
-    });
-    // The defaults apply to an object that was read to its end.
-    if (code == 0 && !enabled) {
-        record->domain_enabled = 1;
-    }
-    if (code == 0 && !is_main) {
-        record->is_main = 0;
-    }
-    return require(reader, code,
-                   {{name, "name"},
-                    {aliases, "aliases"},
-                    {certificates, "certificates"},
-                    {non_existent, "non_existent"},
-                    {vhost_id, "vhost_id"},
-                    {outgoing_limit, "outgoing_limit"},
-                    {transport, "transport"}});
-}
-
-std::uint32_t read_subscription(json_reader* reader, domain_info* record) {
-    bool name = false;
-    bool sysusers = false;
-    bool outgoing_limit = false;
-    bool allow_sendmail = false;
-    const std::uint32_t code = read_object(reader, [&](const char* field) {
-        if (equal(field, "name")) {
-            record->subscription_name = json_read_string(reader);
-            if (record->subscription_name != nullptr &&
-                !is_valid_domain_name(record->subscription_name)) {
-                fail(reader, JSON_ERROR_CONSTRAINT, "Subscription name is not valid");
-            }
-            name = true;
-        } else if (equal(field, "sysusers")) {
-            read_string_array(
-                reader, record->subscription_sysusers,
-                [](const char* text) { return text[0] != '\0'; },
-                "Subscription system user name is empty");
-            sysusers = true;
-        } else if (equal(field, "outgoing_limit")) {
-            record->subscription_outgoing_limit = json_read_int32(reader);
-            outgoing_limit = true;
-        } else if (equal(field, "allow_sendmail")) {
-            record->allow_sendmail = json_read_bool(reader);
-            allow_sendmail = true;
-        } else {
-            json_skip_value(reader);
-        }
-    });
-    if (code == 0 && !allow_sendmail) {
-        record->allow_sendmail = 1;
-    }
-    return require(reader, code,
-                   {{name, "name"}, {sysusers, "sysusers"}, {outgoing_limit, "outgoing_limit"}});
-}
+const Field<domain_info> subscription_fields[] = {
+    {"name",
+     [](json_reader* r, domain_info& d) {
+         d.subscription_name =
+             read_checked_string(r, is_valid_domain_name, "Subscription name is not valid");
+     },
+     {}},
+    {"sysusers",
+     [](json_reader* r, domain_info& d) {
+         read_string_array(r, d.subscription_sysusers, is_not_empty,
+                           "Subscription system user name is empty");
+     },
+     {}},
+    {"outgoing_limit",
+     [](json_reader* r, domain_info& d) { d.subscription_outgoing_limit = json_read_int32(r); },
+     {}},
+    {"allow_sendmail", [](json_reader* r, domain_info& d) { d.allow_sendmail = json_read_bool(r); },
+     [](domain_info& d) { d.allow_sendmail = 1; }},
+};
 
 bool is_label_byte(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
@@ -423,21 +373,13 @@ std::uint32_t domain_info_read_traced(json_reader* reader, domain_info* record,
 
 namespace {
 
+const Field<domain_info> document_fields[] = {
+    {"domain", read_nested<domain_fields>, {}},
+    {"subscription", read_nested<subscription_fields>, {}},
+};
+
 std::uint32_t read_document(json_reader* reader, domain_info* record) {
-    bool domain = false;
-    bool subscription = false;
-    const std::uint32_t code = read_object(reader, [&](const char* field) {
-        if (equal(field, "domain")) {
-            read_domain(reader, record);
-            domain = true;
-        } else if (equal(field, "subscription")) {
-            read_subscription(reader, record);
-            subscription = true;
-        } else {
-            json_skip_value(reader);
-        }
-    });
-    return require(reader, code, {{domain, "domain"}, {subscription, "subscription"}});
+    return read_fields(reader, *record, document_fields);
 }
 
 } // namespace
