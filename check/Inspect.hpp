@@ -9,7 +9,7 @@
 // locked for writing, or changed.
 //
 // DIAGNOSTICS: inspect raises what it could not read: PostfixDatabaseError from postmap,
-// corvo::SystemError ("user popuser not found", a failed stat or lock), and
+// corvo::SystemError (a missing mail account, a failed stat or lock), and
 // std::filesystem::filesystem_error from the keys walk. Differences are results, not errors.
 #pragma once
 

@@ -5,9 +5,9 @@
 // "key = value" is a key line. Lines before the first section belong to none and never
 // match. Names compare byte for byte, case-sensitively; quotes are kept in values.
 //
-// DIAGNOSTICS: a missing path or one that is not a regular file yields null silently; a
-// file that exists but cannot be opened yields null after "Failed to open <path>: <error>"
-// on standard error (no line end).
+// DIAGNOSTICS: nothing ends the process or raises. A missing path or one that is not a
+// regular file yields null silently; a file that exists but cannot be opened yields null
+// after a line on standard error.
 #pragma once
 
 // A malloc'ed copy of the trimmed value of the first line `key = ...` inside section

@@ -7,9 +7,9 @@
 // writer and lets other readers in, and only when the lock file exists already. It never
 // creates, truncates or otherwise changes the file.
 //
-// DIAGNOSTICS: the constructor raises "lock() failed" through throwSystemError with the
-// error of the failed open or flock (a missing lock directory gives ExSystemError<2>), after
-// the open failure has been printed. The destructor raises nothing.
+// DIAGNOSTICS: the constructor raises through throwSystemError with the error of the failed
+// open or flock (a missing lock directory gives ExSystemError<2>), after the open failure
+// has been printed. The destructor raises nothing.
 #pragma once
 
 #include <memory>

@@ -4,10 +4,10 @@
 // server configuration, "/var/qmail/mailnames" by default), is named after the domain in
 // lower case, belongs to the account "popuser" and has mode 0750.
 //
-// DIAGNOSTICS: mailSystemUser raises corvo::SystemError "user popuser not found".
-// prepareDomainMailDirectory raises std::filesystem::filesystem_error when the directory
-// cannot be created and corvo::mail::FSError ("chown" or "chmod") when its owner or mode
-// cannot be set.
+// DIAGNOSTICS: everything is raised. mailSystemUser raises corvo::SystemError when the
+// account does not exist; prepareDomainMailDirectory raises
+// std::filesystem::filesystem_error when the directory cannot be created and
+// corvo::mail::FSError when its owner or mode cannot be set.
 #pragma once
 
 #include <sys/types.h>

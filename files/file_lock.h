@@ -8,12 +8,12 @@
 // else; lock files are opened without following symbolic links, created empty (truncated on
 // every open) and never removed.
 //
-// DIAGNOSTICS: lock_file_path ends the process (status 1, "Cannot allocate memory: ...")
-// when the path cannot be allocated. file_lock_open returns null when the handle cannot be
+// DIAGNOSTICS: lock_file_path ends the process (status 1) when the path cannot be allocated.
+// Every other failure is returned: file_lock_open returns null when the handle cannot be
 // allocated, and a handle whose descriptor is negative (0 for EAGAIN) when opening or
-// locking failed, with errno set; a failed open, and a lock directory refused for what it is
-// (a link, not a directory, another owner, writable by others), are also printed through
-// message_exit. file_lock_release prints a failed close and returns -1.
+// locking failed, with errno set; file_lock_release returns -1. A failed open or close, and a
+// lock directory refused for what it is (a link, not a directory, another owner, writable by
+// others), are also printed through the message routine, which then returns.
 #pragma once
 
 // The lock handle: the open lock file while the lock is held, and its path (owned).

@@ -278,6 +278,7 @@ const char* json_error_text(const json_reader* reader) {
     } else {
         append(buffer, sizeof buffer, used, "unknown error code");
     }
+    // "occured" and the blank after the final full stop are part of the tool's output: keep.
     append(buffer, sizeof buffer, used, " Error occured at offset %zu",
            static_cast<std::size_t>(reader->position - reader->text_start));
     const auto c = static_cast<unsigned char>(*reader->position);
@@ -287,6 +288,7 @@ const char* json_error_text(const json_reader* reader) {
         append(buffer, sizeof buffer, used, ", character '\\x%.02x'. ", static_cast<unsigned>(c));
     }
     if (system_error != 0) {
+        // "occured" is part of the tool's output: keep.
         append(buffer, sizeof buffer, used, "Also system error occured: %s (%d).",
                std::strerror(system_error), system_error);
     }

@@ -4,8 +4,8 @@
 // no mailboxes); its destructor releases the record, whichever way the table work ends.
 // While it lives, the queries below see the blank record and answer with empty lists.
 //
-// DIAGNOSTICS: the constructor raises corvo::CorvoUtilException "Unable to create or obtain
-// session mail data object" when the record cannot be allocated.
+// DIAGNOSTICS: the constructor raises corvo::CorvoUtilException when the record cannot be
+// allocated.
 #pragma once
 
 #include <string>

@@ -9,10 +9,9 @@
 // back is one "postmap -q -" run with every key on standard input, under a shared hold of
 // the table's lock when its lock file exists (a reader never creates one).
 //
-// DIAGNOSTICS: a failed insert raises PostfixConfigurationError carrying postmap's standard
-// error ("unknown error" when it wrote none); a failed delete raises PostfixDatabaseError
-// carrying that text unchanged, possibly empty. Lock failures ("lock() failed") and
-// failures to start or watch postmap pass through unchanged. Nothing is retried or undone.
+// DIAGNOSTICS: a failed insert raises PostfixConfigurationError and a failed delete
+// PostfixDatabaseError, each carrying postmap's standard error. Lock failures and failures
+// to start or watch postmap pass through unchanged. Nothing is retried or undone.
 #pragma once
 
 #include <map>
