@@ -88,9 +88,10 @@ TEST(Traceable, VisitorHearsLocationTagCodeMessageThenTheCause) {
     outer.accept(with_code);
     fed.accept(without_code);
     const std::string location = "function void f()|file lib/f|line 76|";
-    EXPECT_EQ(with_code.calls, "tag Outer|code 2|message outer|included|tag Middle|code 3|message "
-                               "middle|included|" + location + "tag Test::ExFailed|code 30|message " +
-                                   rendered + "|");
+    const std::string chain = "tag Outer|code 2|message outer|included|"
+                              "tag Middle|code 3|message middle|included|";
+    EXPECT_EQ(with_code.calls,
+              chain + location + "tag Test::ExFailed|code 30|message " + rendered + "|");
     EXPECT_EQ(without_code.calls, location + "tag Test::ExFailed|message " + rendered + "|");
 }
 
