@@ -149,6 +149,7 @@ char* format_alloc(const char* format, ...) {
     char* text = nullptr;
     const int result = vasprintf(&text, format, args);
     va_end(args);
+    // The text repeats strerror(ENOMEM) after its own words: that is the tool's output.
     if (result < 0)
         message_exit(1, "Cannot allocate memory: %s", std::strerror(ENOMEM));
     return text;
@@ -161,6 +162,7 @@ char** string_array_append(char** array, const char* text) {
     // entries, the new one, the terminator and one spare slot
     const std::size_t slots = count + 3;
     char** grown = static_cast<char**>(std::realloc(array, slots * sizeof(char*)));
+    // "\n" plus the logger's own newline leaves an empty line: that is the tool's output.
     if (!grown) {
         log_message(3, "System error: %s\n", std::strerror(errno));
         return nullptr;
