@@ -3,6 +3,9 @@
 // Every failure travels as one of these (or a standard exception) up to the entry, which
 // prints "Fatal error: <demangled type>(<what()>)" or, for CorvoUtilException, the bare
 // message. The type names are therefore part of the tool's output.
+//
+// DIAGNOSTICS: throwSystemError always raises. SystemError::what() never throws; when its
+// text cannot be composed it returns the bare message.
 #pragma once
 
 #include <filesystem>

@@ -1,9 +1,11 @@
 // Traceable exceptions: failures that carry a tag, a code, a source location, an optional
 // cause, and a message that is a Boost.Format template fed with arguments after
-// construction (`throw Exc<&Tag, ExDefault>(...) % a % b;`).
+// construction (`throw Exc<&Tag, ExDefault>(...) % a % b;`). what() is message(), which
+// renders the template on every call. Copies and clones own a clone of the cause.
 //
-// message() renders the template on every call and never throws: a template fed too few
-// or too many arguments renders as "<format error>: <template>". what() is message().
+// DIAGNOSTICS: message() and what() never throw; a template still short of arguments
+// renders as the format error's text followed by the template. Feeding an argument raises
+// Boost.Format's format_error when the template is ill-formed or has no place left for it.
 #pragma once
 
 #include <boost/format.hpp>

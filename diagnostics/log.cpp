@@ -3,9 +3,10 @@
 // The logger writes each shown message to standard error and, unless the target says
 // otherwise, to standard output, one newline after each. message_exit formats into a
 // 4096-byte buffer that grows to the exact size, appends the system error noted on entry,
-// prints on both streams and exits for a non-zero status (exit, so that stdio is flushed).
-// What either prints as a failure (a logger message of level 3 or more severe, every
-// message_exit text) also goes to the system log once system_log_open has run.
+// prints on both streams and exits for a non-zero status (exit, so that stdio is flushed);
+// message_warning is the same print without the exit. What any of them prints as a failure
+// (a logger message of level 3 or more severe, every message_exit and message_warning
+// text) also goes to the system log once system_log_open has run.
 #include "diagnostics/log.h"
 
 #include "diagnostics/system_log.h"
@@ -77,24 +78,18 @@ void print_on_both_streams(const char* text) {
     }
 }
 
-} // namespace
+// Everything message_exit and message_warning print, given the errno noted on their entry.
+void print_message_v(int error, const char* format, va_list args)
+    __attribute__((format(printf, 2, 0)));
 
-log_message_fn log_message = console_log;
-log_message_v_fn log_message_v = console_log_v;
-
-void message_exit(int status, const char* format, ...) {
-    const int error = errno;
+void print_message_v(int error, const char* format, va_list args) {
     std::size_t size = 4096;
     char* text = static_cast<char*>(std::malloc(size));
     if (!text) {
         print_on_both_streams("Can't allocate memory for error message");
         system_log_failure("Can't allocate memory for error message");
-        if (status != 0)
-            std::exit(status);
         return;
     }
-    va_list args;
-    va_start(args, format);
     va_list again;
     va_copy(again, args);
     const int needed = std::vsnprintf(text, size, format, args);
@@ -106,7 +101,6 @@ void message_exit(int status, const char* format, ...) {
         }
     }
     va_end(again);
-    va_end(args);
     if (error != 0) {
         char suffix[512];
         const int suffix_length =
@@ -124,8 +118,29 @@ void message_exit(int status, const char* format, ...) {
     print_on_both_streams(text);
     system_log_failure(text);
     std::free(text);
+}
+
+} // namespace
+
+log_message_fn log_message = console_log;
+log_message_v_fn log_message_v = console_log_v;
+
+void message_exit(int status, const char* format, ...) {
+    const int error = errno;
+    va_list args;
+    va_start(args, format);
+    print_message_v(error, format, args);
+    va_end(args);
     if (status != 0)
         std::exit(status);
+}
+
+void message_warning(const char* format, ...) {
+    const int error = errno;
+    va_list args;
+    va_start(args, format);
+    print_message_v(error, format, args);
+    va_end(args);
 }
 
 char* format_alloc(const char* format, ...) {
@@ -134,6 +149,7 @@ char* format_alloc(const char* format, ...) {
     char* text = nullptr;
     const int result = vasprintf(&text, format, args);
     va_end(args);
+    // The text repeats strerror(ENOMEM) after its own words: that is the tool's output.
     if (result < 0)
         message_exit(1, "Cannot allocate memory: %s", std::strerror(ENOMEM));
     return text;
@@ -146,6 +162,7 @@ char** string_array_append(char** array, const char* text) {
     // entries, the new one, the terminator and one spare slot
     const std::size_t slots = count + 3;
     char** grown = static_cast<char**>(std::realloc(array, slots * sizeof(char*)));
+    // "\n" plus the logger's own newline leaves an empty line: that is the tool's output.
     if (!grown) {
         log_message(3, "System error: %s\n", std::strerror(errno));
         return nullptr;

@@ -5,11 +5,12 @@
 // newline. message_exit prints a message with the current system error attached and,
 // for a non-zero status, ends the process with that status at once: it is how the
 // procedural layer fails when the environment is broken (no pipes, no memory, an
-// ownership change refused), bypassing the entry's exception handler.
+// ownership change refused), bypassing the entry's exception handler. message_warning
+// prints the same way and returns: a condition the caller reports and then gets past.
 //
-// DIAGNOSTICS: the logger never fails towards its caller. message_exit with a non-zero
-// status never returns. format_alloc ends the process when memory runs out;
-// string_array_append logs and returns null.
+// DIAGNOSTICS: the logger and message_warning never fail towards their caller.
+// message_exit with a non-zero status never returns. format_alloc ends the process when
+// memory runs out; string_array_append logs and returns null.
 #pragma once
 
 #include <cstdarg>
@@ -22,9 +23,12 @@ extern log_message_fn log_message;
 extern log_message_v_fn log_message_v;
 
 // Prints the message (and "\nSystem error %d: %s" when errno was set on entry) on standard
-// error and then on standard output, each ending in one newline. Status 0 returns;
-// any other status calls exit(status).
+// error and then on standard output, each ending in one newline. Status 0 returns (write
+// message_warning for that); any other status calls exit(status).
 void message_exit(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Prints exactly what message_exit(0, ...) prints, system log copy included, and returns.
+void message_warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Returns a malloc'ed formatted text; ends the process with status 1 when memory runs out.
 char* format_alloc(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -51,6 +51,7 @@ void system_log_records(const char* text, void (*emit)(void* context, const char
                                              ? length
                                              : system_log_max_line_bytes;
                 record.assign(line, kept);
+                // "bytes" and "lines" stay plural for a count of 1: that is the tool's output.
                 if (kept < length)
                     record += " [... " + std::to_string(length - kept) + " more bytes]";
                 emit(context, record.c_str());

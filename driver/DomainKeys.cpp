@@ -27,7 +27,7 @@ std::filesystem::path domainKeysEntry(const std::string& name) {
 gid_t keysGroup() {
     const passwd* account = ::getpwnam(kKeysGroupAccount);
     if (!account) {
-        message_exit(0, "Unable to getpwnam for user %s", kKeysGroupAccount);
+        message_warning("Unable to getpwnam for user %s", kKeysGroupAccount);
         return 0;
     }
     return account->pw_gid;

@@ -26,7 +26,7 @@ const char* const lock_directory = "/run/lock/files";
 // Prints why the lock directory is refused and leaves error in errno.
 int refuse_lock_directory(int error, const char* reason) {
     errno = error;
-    message_exit(0, "Lock directory \"%s\" refused: %s.", lock_directory, reason);
+    message_warning("Lock directory \"%s\" refused: %s.", lock_directory, reason);
     errno = error;
     return LOCK_DIRECTORY_REFUSED;
 }
@@ -125,7 +125,7 @@ file_lock* file_lock_open(const char* name, int flags, int operation, int in_loc
     }
     if (lock->fd < 0) {
         int error = errno;
-        message_exit(0, "Unable to open file \"%s\": %s.", lock->path, std::strerror(error));
+        message_warning("Unable to open file \"%s\": %s.", lock->path, std::strerror(error));
         errno = error;
         return lock;
     }
@@ -148,7 +148,7 @@ int file_lock_release(file_lock* lock) {
     }
     int result = 0;
     if (lock->fd > 0 && close(lock->fd) != 0) {
-        message_exit(0, "An error occured during closing '%s' file: %s\n", lock->path,
+        message_warning("An error occured during closing '%s' file: %s\n", lock->path,
                      std::strerror(errno));
         result = -1;
     }

@@ -124,7 +124,7 @@ void walk_tree(const char* path, const tree_change* change, int include_top) {
     struct stat status;
     if (fstatat(AT_FDCWD, path, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) {
-            message_exit(0, "Directory entry %s doesn't exist: %s\n", path, std::strerror(errno));
+            message_warning("Directory entry %s doesn't exist: %s\n", path, std::strerror(errno));
             return;
         }
         message_exit(1, "Unable to get entry %s: %s\n", path, std::strerror(errno));

@@ -10,7 +10,7 @@
 // The working directory is never changed.
 //
 // DIAGNOSTICS: a missing path prints "Directory entry <path> doesn't exist: <error>" through
-// message_exit(0, ...) and the walk returns 0. Every other failure (status, open, chown,
+// message_warning and the walk returns 0. Every other failure (status, open, chown,
 // chmod, close) is fatal: message_exit(1, ...) ends the process with status 1, so the walk
 // either completes or the process ends.
 #pragma once

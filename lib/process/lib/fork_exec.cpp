@@ -178,7 +178,7 @@ CHILD_ENDS_HERE int startChild(void* argument) {
         if (const passwd* entry = ::getpwnam(plan.user))
             id = entry->pw_uid;
         else
-            message_exit(0, "Unable to getpwnam for user %s", plan.user);
+            message_warning("Unable to getpwnam for user %s", plan.user);
         if (id != 0)
             p_setuid(plan.user, plan.changeToHome ? P_SETUID_CHDIR : 0);
     }
