@@ -148,6 +148,7 @@ int file_lock_release(file_lock* lock) {
     }
     int result = 0;
     if (lock->fd > 0 && close(lock->fd) != 0) {
+        // "occured", the quotes and the line feed are part of the tool's output: keep.
         message_warning("An error occured during closing '%s' file: %s\n", lock->path,
                      std::strerror(errno));
         result = -1;

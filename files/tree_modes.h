@@ -9,10 +9,9 @@
 // following links, so an entry swapped for a link while the walk runs is left alone too.
 // The working directory is never changed.
 //
-// DIAGNOSTICS: a missing path prints "Directory entry <path> doesn't exist: <error>" through
-// message_warning and the walk returns 0. Every other failure (status, open, chown,
-// chmod, close) is fatal: message_exit(1, ...) ends the process with status 1, so the walk
-// either completes or the process ends.
+// DIAGNOSTICS: a missing path is printed through message_warning and the walk returns 0.
+// Every other failure (status, open, chown, chmod, close) ends the process with status 1
+// through message_exit, so the walk either completes or the process ends.
 #pragma once
 
 #include <sys/types.h>
