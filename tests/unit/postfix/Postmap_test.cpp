@@ -1,10 +1,9 @@
-// Table access through postmap, and the mail switch's runs; PostmapTest needs tests/sandbox.
+// Table access through postmap (what the tool's runs and plans send it is shown end to end);
+// PostmapTest needs tests/sandbox.
 #include "postfix/database/Postmap.hpp"
 
 #include "diagnostics/Errors.hpp"
 #include "files/file_lock.h"
-#include "postfix/MailSwitch.hpp"
-#include "postfix/database/Tables.hpp"
 
 #include <gtest/gtest.h>
 
@@ -183,43 +182,6 @@ TEST_F(PostmapTest, ConcurrentWritersLoseNothing) {
         EXPECT_EQ(status, 0);
     const std::string entries = readTable();
     EXPECT_EQ(std::count(entries.begin(), entries.end(), '\n'), 4000);
-}
-
-// The mail switch's postmap runs, in order (the end-to-end cases show the final tables).
-TEST_F(PostmapTest, MailSwitchRunsPostmapInOrder) {
-    std::filesystem::create_directories("/opt/vca/admin/conf");
-    std::ofstream("/opt/vca/admin/conf/panel.ini") << "[mail]\nadminAliases = root\n";
-    const std::string on = "-r -i " + kVirtualDomainsTable + "\nd.com d.com/\n-r -i " +
-                           kVirtualTable + "\nroot@d.com root@localhost.localdomain\n";
-    const std::string off = "-d d.com " + kVirtualDomainsTable + "\n-d - " + kVirtualTable +
-                            "\nroot@d.com\n-d - " + kVirtualTable + "\n@d.com\n";
-    corvo::DomainInfo domain{};
-    domain.name = "d.com";
-    for (const bool enabled : {true, false}) {
-        standIn();
-        setDomainMailEnabled(domain, enabled);
-        EXPECT_EQ(readFile(scratch("log")), enabled ? on : off);
-    }
-}
-
-// What a change says it runs (the plan's lines) is what applying it runs, byte for byte.
-TEST_F(PostmapTest, DescribedChangesAreTheCallsMade) {
-    const TableChange changes[] = {
-        {TableChange::Kind::Insert, kTable, {{"@d", "a b"}, {"k", "v\\x"}}, {}},
-        {TableChange::Kind::Delete, kTable, {}, {"a b", "c"}},
-        {TableChange::Kind::DeleteOne, kTable, {}, {"key"}},
-    };
-    for (const TableChange& change : changes) {
-        standIn();
-        applyChange(change);
-        std::string described;
-        for (const std::string& argument : postmapArguments(change))
-            described += argument + " ";
-        described.back() = '\n';
-        EXPECT_EQ(readFile(scratch("log")), described + postmapInput(change));
-    }
-    EXPECT_TRUE(isEmptyChange({TableChange::Kind::Insert, kTable, {}, {}}));
-    EXPECT_TRUE(isEmptyChange({TableChange::Kind::Delete, kTable, {}, {}}));
 }
 
 TEST_F(PostmapTest, LooksKeysUpInOneRun) {
