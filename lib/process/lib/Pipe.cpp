@@ -7,9 +7,11 @@
 #include "lib/process/lib/Pipe.hpp"
 
 #include "diagnostics/Errors.hpp"
+#include "lib/base/eintr.h"
 #include "lib/process/lib/Descriptor.hpp"
 #include "lib/process/lib/ProcessSetCatcher.hpp"
 #include "lib/process/lib/fork_exec.h"
+#include "lib/process/lib/nonblocking.h"
 #include "lib/process/lib/spawn_child.h"
 
 #include <boost/bind/bind.hpp>
@@ -118,30 +120,8 @@ void setNonBlocking(const Descriptor& fd) {
     if (!fd.isOpen()) {
         return;
     }
-    int flags;
-    while ((flags = fcntl(fd.get(), F_GETFL)) < 0 && errno == EINTR) {
-    }
-    int result = flags;
-    if (flags >= 0) {
-        while ((result = fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK)) < 0 && errno == EINTR) {
-        }
-    }
-    if (result < 0) {
-        throw SystemError("fcntl", errno);
-    }
-}
-
-void writeAll(int fd, const std::string& bytes) noexcept {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-        if (written > 0) {
-            done += static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return;
-        }
+    if (int error = set_nonblocking(fd.get()); error != 0) {
+        throw SystemError("fcntl", error);
     }
 }
 
@@ -150,15 +130,14 @@ void writeRecord(int fd, const char* tag, const std::string& text) noexcept {
         std::string record(tag);
         record += text;
         record.push_back('\0');
-        writeAll(fd, record);
+        child_write(fd, record.data(), record.size());
     } catch (...) {
         // Out of memory in a child that is about to exit: the parent sees an empty report.
     }
 }
 
 void waitFor(pid_t pid) noexcept {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    retry_eintr([pid] { return waitpid(pid, nullptr, 0); });
 }
 
 // Rebuilds and raises what a child reported before its program started.
@@ -285,7 +264,9 @@ const char* prepareChild(ChildPlan& plan) {
     return nullptr;
 }
 
-// Starts the program, repeating on EINTR; returns the call that failed.
+// Starts the program, repeating on EINTR; returns the call that failed. Here and in
+// prepareChild the retries are written out rather than taken from retry_eintr: a child that
+// shares the tool's memory calls nothing but system calls and the steps of spawn_child.h.
 const char* execChild(const ChildPlan& plan) {
     if (plan.environment != nullptr) {
         while (execve(plan.program, plan.argv.data(), plan.environment) < 0 && errno == EINTR) {
@@ -378,10 +359,8 @@ Plumbing plumb(int code, bool input, const std::string& name) {
     case FD_INHERIT:
         return plumbing;
     case FD_DEVNULL: {
-        int fd;
-        while ((fd = open("/dev/null", (input ? O_RDONLY : O_WRONLY) | O_CLOEXEC)) < 0 &&
-               errno == EINTR) {
-        }
+        const int flags = (input ? O_RDONLY : O_WRONLY) | O_CLOEXEC;
+        const int fd = retry_eintr([flags] { return open("/dev/null", flags); });
         if (fd < 0) {
             throw SystemError(name + " /dev/null open", errno);
         }
@@ -543,14 +522,15 @@ private:
         std::string report;
         std::vector<char> chunk(CHUNK_SIZE);
         for (;;) {
-            ssize_t got = read(controlRead.get(), chunk.data(), chunk.size());
-            if (got > 0) {
-                report.append(chunk.data(), static_cast<std::size_t>(got));
-            } else if (got == 0) {
-                break;
-            } else if (errno != EINTR) {
+            const ssize_t got = retry_eintr(
+                [&] { return read(controlRead.get(), chunk.data(), chunk.size()); });
+            if (got < 0) {
                 throw SystemError("control pipe read", errno);
             }
+            if (got == 0) {
+                break;
+            }
+            report.append(chunk.data(), static_cast<std::size_t>(got));
         }
         if (!report.empty()) {
             // The child has closed its end and is leaving; reap it here, SIGCHLD is held.
@@ -638,7 +618,8 @@ private:
         int saved = errno;
         std::size_t length = pending_.size() - offset_;
         for (;;) {
-            ssize_t written = write(input.get(), pending_.data() + offset_, length);
+            const ssize_t written = retry_eintr(
+                [&] { return write(input.get(), pending_.data() + offset_, length); });
             if (written > 0) {
                 offset_ += static_cast<std::size_t>(written);
                 break;
@@ -646,9 +627,6 @@ private:
             if (written == 0) {
                 input.close();
                 break;
-            }
-            if (errno == EINTR) {
-                continue;
             }
             if (errno == EAGAIN && length > 1) {
                 length /= 2;
@@ -667,29 +645,25 @@ private:
             return false;
         }
         std::vector<char> chunk(CHUNK_SIZE);
-        for (;;) {
-            ssize_t got = read(output.get(), chunk.data(), chunk.size());
-            if (got > 0) {
-                chunk.resize(static_cast<std::size_t>(got));
-                if (sink != nullptr && !sink->empty()) {
-                    (*sink)(chunk);
-                }
-                return true;
+        const ssize_t got =
+            retry_eintr([&] { return read(output.get(), chunk.data(), chunk.size()); });
+        if (got > 0) {
+            chunk.resize(static_cast<std::size_t>(got));
+            if (sink != nullptr && !sink->empty()) {
+                (*sink)(chunk);
             }
-            if (got == 0) {
-                if (int error = output.close(); error != 0) {
-                    throw SystemError("pipe read-end close", error);
-                }
-                return false;
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN) {
-                return false;
-            }
-            throw SystemError("read", errno);
+            return true;
         }
+        if (got == 0) {
+            if (int error = output.close(); error != 0) {
+                throw SystemError("pipe read-end close", error);
+            }
+            return false;
+        }
+        if (errno == EAGAIN) {
+            return false;
+        }
+        throw SystemError("read", errno);
     }
 
     // Reads chunk by chunk until a read yields nothing, then closes the pipe.

@@ -78,6 +78,8 @@ private:
     volatile std::size_t statuses_ = 0;
     volatile std::size_t ended_ = 0;
     struct sigaction saved_ {};
+    // Plain numbers, not Descriptor owners, because the signal handler reads them; they are
+    // closed the way Descriptor closes (EINTR counts as closed).
     volatile int readEnd_ = -1;
     volatile int writeEnd_ = -1;
 };

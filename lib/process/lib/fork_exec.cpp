@@ -11,7 +11,9 @@
 
 #include "diagnostics/Errors.hpp"
 #include "diagnostics/log.h"
+#include "lib/base/eintr.h"
 #include "lib/process/lib/Descriptor.hpp"
+#include "lib/process/lib/nonblocking.h"
 #include "lib/process/lib/spawn_child.h"
 
 #include <dirent.h>
@@ -55,8 +57,7 @@ PipeEnds makePipe() {
 }
 
 void setNonBlocking(const Descriptor& descriptor) {
-    const int flags = ::fcntl(descriptor.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(descriptor.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+    if (set_nonblocking(descriptor.get()) != 0)
         message_exit(1, "forkExecvGetOutErr: fcntl(O_NONBLOCK) failed");
 }
 
@@ -340,10 +341,7 @@ int forkExecvGetOutErr(provider_fn provider, consumer_fn onStdout, consumer_fn o
     }
 
     int status = 0;
-    pid_t waited = -1;
-    do {
-        waited = ::waitpid(child, &status, 0);
-    } while (waited < 0 && errno == EINTR);
+    const pid_t waited = retry_eintr([&] { return ::waitpid(child, &status, 0); });
     if (kept)
         std::rethrow_exception(kept);
     if (waited < 0 || !WIFEXITED(status))
@@ -402,17 +400,15 @@ void dup2Custom(int descriptor, int target) {
         if (descriptor == target)
             return;
     }
-    while (::dup2(descriptor, target) < 0) {
-        if (errno != EINTR)
-            corvo::throwSystemError("dup2Custom failed", errno);
-    }
+    if (retry_eintr([=] { return ::dup2(descriptor, target); }) < 0)
+        corvo::throwSystemError("dup2Custom failed", errno);
     ::close(descriptor);
 }
 
 bool readToCallback(int descriptor, consumer_fn consumer, void* context, char* buffer,
                     std::size_t size) {
     for (;;) {
-        const ssize_t count = ::read(descriptor, buffer, size);
+        const ssize_t count = retry_eintr([=] { return ::read(descriptor, buffer, size); });
         if (count > 0) {
             if (consumer != nullptr)
                 consumer(buffer, static_cast<std::size_t>(count), context);
@@ -420,8 +416,6 @@ bool readToCallback(int descriptor, consumer_fn consumer, void* context, char* b
         }
         if (count == 0)
             return false;
-        if (errno == EINTR)
-            continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return true;
         corvo::throwSystemError("readToCallback failed", errno);
@@ -436,15 +430,14 @@ bool writeFromCallback(int descriptor, char* buffer, std::size_t size, std::size
             if (*pending == 0)
                 return false;
         }
-        const ssize_t written = ::write(descriptor, buffer, *pending);
+        const ssize_t written =
+            retry_eintr([=] { return ::write(descriptor, buffer, *pending); });
         if (written >= 0) {
             const auto count = static_cast<std::size_t>(written);
             std::memmove(buffer, buffer + count, *pending - count);
             *pending -= count;
             continue;
         }
-        if (errno == EINTR)
-            continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return true;
         if (errno == EPIPE)
