@@ -26,7 +26,7 @@ constexpr std::array<QuoteClass, 256> makeQuoteTable() {
     return table;
 }
 
-constexpr std::array<QuoteClass, 256> quoteTable = makeQuoteTable();
+constexpr std::array<QuoteClass, 256> kQuoteTable = makeQuoteTable();
 
 char* copyOf(const std::string& text) {
     char* copy = ::strdup(text.c_str());
@@ -51,7 +51,7 @@ std::string quoteArgument(const std::string& argument) {
     std::string quoted;
     quoted.reserve(argument.size() + argument.size() / 4);
     for (const char byte : argument) {
-        switch (quoteTable[static_cast<unsigned char>(byte)]) {
+        switch (kQuoteTable[static_cast<unsigned char>(byte)]) {
         case QuoteClass::Copy:
             quoted += byte;
             break;

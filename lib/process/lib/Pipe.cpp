@@ -35,17 +35,17 @@ namespace corvo::process {
 
 namespace {
 
-constexpr std::size_t CHUNK_SIZE = 1024;
+constexpr std::size_t kChunkSize = 1024;
 
 // Child exit codes after a start-up failure, by the kind of what was raised.
-constexpr int EXIT_SYSTEM_ERROR = 67;
-constexpr int EXIT_STANDARD_ERROR = 66;
-constexpr int EXIT_UNKNOWN_ERROR = 65;
+constexpr int kExitSystemError = 67;
+constexpr int kExitStandardError = 66;
+constexpr int kExitUnknownError = 65;
 
-constexpr const char* TYPE_TAG = "ET: ";
-constexpr const char* MESSAGE_TAG = "EM: ";
-constexpr const char* CODE_TAG = "EC: ";
-constexpr std::size_t TAG_LENGTH = 4;
+constexpr const char* kTypeTag = "ET: ";
+constexpr const char* kMessageTag = "EM: ";
+constexpr const char* kCodeTag = "EC: ";
+constexpr std::size_t kTagLength = 4;
 
 // SIGCHLD held off from before the first fork until every child is registered with the
 // catcher, so that none can be reaped while the catcher does not know it yet.
@@ -154,13 +154,13 @@ void waitFor(pid_t pid) noexcept {
         }
         std::string record = report.substr(start, end - start);
         start = end + 1;
-        if (record.compare(0, TAG_LENGTH, TYPE_TAG) == 0) {
-            type = record.substr(TAG_LENGTH);
+        if (record.compare(0, kTagLength, kTypeTag) == 0) {
+            type = record.substr(kTagLength);
             typed = true;
-        } else if (record.compare(0, TAG_LENGTH, MESSAGE_TAG) == 0) {
-            message = record.substr(TAG_LENGTH);
-        } else if (record.compare(0, TAG_LENGTH, CODE_TAG) == 0) {
-            code = record.substr(TAG_LENGTH);
+        } else if (record.compare(0, kTagLength, kMessageTag) == 0) {
+            message = record.substr(kTagLength);
+        } else if (record.compare(0, kTagLength, kCodeTag) == 0) {
+            code = record.substr(kTagLength);
         } else {
             std::clog << "child output: " << record << '\n';
         }
@@ -222,7 +222,7 @@ void closeOtherDescriptors(int keep) noexcept {
 // runs in a child that shares the tool's memory. Returns the step that failed (errno says
 // why), or null.
 const char* prepareChild(ChildPlan& plan) {
-    static const char* const dupNames[3] = {"stdin dup2", "stdout dup2", "stderr dup2"};
+    static const char* const kDupNames[3] = {"stdin dup2", "stdout dup2", "stderr dup2"};
     // The program gets the signal state the tool had before the pipeline started: SIGCHLD
     // unblocked and not caught, SIGPIPE at its default (a broken pipe should end a child as
     // it ends any program), no handler of the tool.
@@ -235,7 +235,7 @@ const char* prepareChild(ChildPlan& plan) {
         if (source >= 0 && source < 3 && source != target) {
             source = fcntl(source, F_DUPFD_CLOEXEC, 3);
             if (source < 0) {
-                return dupNames[target];
+                return kDupNames[target];
             }
         }
     }
@@ -249,7 +249,7 @@ const char* prepareChild(ChildPlan& plan) {
             }
         }
         if (result < 0) {
-            return dupNames[target];
+            return kDupNames[target];
         }
     }
     if (plan.workingDirectory[0] != '\0' && chdir(plan.workingDirectory) != 0) {
@@ -286,14 +286,14 @@ const char* execChild(const ChildPlan& plan) {
 // The control-pipe report of a failed step, written without the heap. The bare step name
 // travels: the parent adds the system's text for the number again.
 [[noreturn]] CHILD_ENDS_HERE void reportStepFailure(int control, const char* step, int error) {
-    child_write(control, TYPE_TAG, TAG_LENGTH);
+    child_write(control, kTypeTag, kTagLength);
     child_write(control, "SystemError", sizeof "SystemError");
-    child_write(control, MESSAGE_TAG, TAG_LENGTH);
+    child_write(control, kMessageTag, kTagLength);
     child_write(control, step, std::strlen(step) + 1);
-    child_write(control, CODE_TAG, TAG_LENGTH);
+    child_write(control, kCodeTag, kTagLength);
     child_write_decimal(control, error);
     child_write(control, "", 1);
-    _exit(EXIT_SYSTEM_ERROR);
+    _exit(kExitSystemError);
 }
 
 // A child that shares the tool's memory: prepare, start the program, or report the step.
@@ -314,28 +314,28 @@ CHILD_ENDS_HERE int forkedChild(void* argument) {
     if (failed != nullptr) {
         reportStepFailure(plan.control, failed, errno);
     }
-    int exitCode = EXIT_UNKNOWN_ERROR;
+    int exitCode = kExitUnknownError;
     try {
         (*plan.preExec)();
         failed = execChild(plan);
         reportStepFailure(plan.control, failed, errno);
     } catch (const SystemError& error) {
-        writeRecord(plan.control, TYPE_TAG, "SystemError");
-        writeRecord(plan.control, MESSAGE_TAG, error.std::runtime_error::what());
-        writeRecord(plan.control, CODE_TAG, std::to_string(error.error()));
-        exitCode = EXIT_SYSTEM_ERROR;
+        writeRecord(plan.control, kTypeTag, "SystemError");
+        writeRecord(plan.control, kMessageTag, error.std::runtime_error::what());
+        writeRecord(plan.control, kCodeTag, std::to_string(error.error()));
+        exitCode = kExitSystemError;
     } catch (const std::runtime_error& error) {
-        writeRecord(plan.control, TYPE_TAG, "std::runtime_error");
-        writeRecord(plan.control, MESSAGE_TAG, error.what());
-        exitCode = EXIT_STANDARD_ERROR;
+        writeRecord(plan.control, kTypeTag, "std::runtime_error");
+        writeRecord(plan.control, kMessageTag, error.what());
+        exitCode = kExitStandardError;
     } catch (const std::exception& error) {
-        writeRecord(plan.control, TYPE_TAG, "std::exception");
-        writeRecord(plan.control, MESSAGE_TAG, error.what());
-        exitCode = EXIT_STANDARD_ERROR;
+        writeRecord(plan.control, kTypeTag, "std::exception");
+        writeRecord(plan.control, kMessageTag, error.what());
+        exitCode = kExitStandardError;
     } catch (...) {
-        writeRecord(plan.control, TYPE_TAG, "std::runtime_error");
-        writeRecord(plan.control, MESSAGE_TAG, "unknown error");
-        exitCode = EXIT_UNKNOWN_ERROR;
+        writeRecord(plan.control, kTypeTag, "std::runtime_error");
+        writeRecord(plan.control, kMessageTag, "unknown error");
+        exitCode = kExitUnknownError;
     }
     _exit(exitCode);
 }
@@ -355,10 +355,10 @@ Plumbing plumb(int code, bool input, const std::string& name) {
         return plumbing;
     }
     switch (code) {
-    case FD_UNSET:
-    case FD_INHERIT:
+    case kFdUnset:
+    case kFdInherit:
         return plumbing;
-    case FD_DEVNULL: {
+    case kFdDevNull: {
         const int flags = (input ? O_RDONLY : O_WRONLY) | O_CLOEXEC;
         const int fd = retry_eintr([flags] { return open("/dev/null", flags); });
         if (fd < 0) {
@@ -367,7 +367,7 @@ Plumbing plumb(int code, bool input, const std::string& name) {
         plumbing.childCopy = Descriptor(fd);
         break;
     }
-    case FD_PIPE: {
+    case kFdPipe: {
         // Close-on-exec everywhere: a later command must not inherit this pipe, or the
         // reader here would never see end of file.
         int ends[2];
@@ -463,8 +463,8 @@ private:
             in.childCopy = std::move(stage_);
             in.childFd = in.childCopy.get();
         }
-        Plumbing out = plumb(last ? pipe_.stdoutCode : FD_PIPE, false, "stdout");
-        const bool ownStderr = command.stderrCode != FD_UNSET;
+        Plumbing out = plumb(last ? pipe_.stdoutCode : kFdPipe, false, "stdout");
+        const bool ownStderr = command.stderrCode != kFdUnset;
         Plumbing err = plumb(ownStderr ? command.stderrCode : pipe_.stderrCode, false, "stderr");
 
         int controlEnds[2];
@@ -520,7 +520,7 @@ private:
         process.stderrSink = ownStderr ? &command.stderrSink : &pipe_.stderrSink;
 
         std::string report;
-        std::vector<char> chunk(CHUNK_SIZE);
+        std::vector<char> chunk(kChunkSize);
         for (;;) {
             const ssize_t got = retry_eintr(
                 [&] { return read(controlRead.get(), chunk.data(), chunk.size()); });
@@ -644,7 +644,7 @@ private:
         if (!output.isOpen()) {
             return false;
         }
-        std::vector<char> chunk(CHUNK_SIZE);
+        std::vector<char> chunk(kChunkSize);
         const ssize_t got =
             retry_eintr([&] { return read(output.get(), chunk.data(), chunk.size()); });
         if (got > 0) {

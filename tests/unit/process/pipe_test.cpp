@@ -19,7 +19,7 @@ using leak_checks::pattern;
 
 namespace {
 
-const std::string CHILD = CORVO_HELPERS_DIR "/child";
+const std::string kChild = CORVO_HELPERS_DIR "/child";
 
 // Hands out data in pieces of up to 64 KiB; an empty text ends at once.
 Provider provide(const std::string& data) {
@@ -63,52 +63,52 @@ TEST_F(PipeTest, RunsOnEveryPathWithoutLeaks) {
         std::string out;
         std::string err;
     } cases[] = {
-        {"megabytes both ways", Command(CHILD, "cat"),
-         [](Pipe& p) { p.setStdin(FD_PIPE, provide(pattern('k', 3000000))); }, "0",
+        {"megabytes both ways", Command(kChild, "cat"),
+         [](Pipe& p) { p.setStdin(kFdPipe, provide(pattern('k', 3000000))); }, "0",
          pattern('k', 3000000), ""},
-        {"exit status", Command(CHILD, "text", "hi", "exit", "3"), nullptr,
+        {"exit status", Command(kChild, "text", "hi", "exit", "3"), nullptr,
          std::to_string(W_EXITCODE(3, 0)), "hi", ""},
-        {"killed by a signal", Command(CHILD, "signal", "15"), nullptr,
+        {"killed by a signal", Command(kChild, "signal", "15"), nullptr,
          std::to_string(W_EXITCODE(0, SIGTERM)), "", ""},
-        {"megabytes on both outputs", Command(CHILD, "both", "2000000"), nullptr, "0",
+        {"megabytes on both outputs", Command(kChild, "both", "2000000"), nullptr, "0",
          pattern('a', 2000000), pattern('A', 2000000)},
         // run() returns once the command has ended, with what it wrote, and leaves the
         // grandchild holding the output behind (the bound below is half its sleep).
         {"grandchild holds the output",
-         Command(CHILD, "grandchild", "5000", "text", "early", "exit", "5"), nullptr,
+         Command(kChild, "grandchild", "5000", "text", "early", "exit", "5"), nullptr,
          std::to_string(W_EXITCODE(5, 0)), "early", ""},
         // The provider has nothing: stdin must close at once or "cat" would never end.
-        {"empty input", Command(CHILD, "cat"), nullptr, "0", "", ""},
+        {"empty input", Command(kChild, "cat"), nullptr, "0", "", ""},
         {"unknown program", Command("corvo-no-such-program"), nullptr,
          "SystemError execvp: " + std::string(std::strerror(ENOENT)), "", ""},
         {"unknown path", Command("/nonexistent/program"), nullptr,
          "SystemError execv: " + std::string(std::strerror(ENOENT)), "", ""},
-        {"bad stdin code", Command(CHILD), [](Pipe& p) { p.setStdin(-7); }, "invalid FD for stdin",
+        {"bad stdin code", Command(kChild), [](Pipe& p) { p.setStdin(-7); }, "invalid FD for stdin",
          "", ""},
-        {"reader gone", Command(CHILD, "closein", "sleep", "3000"),
-         [](Pipe& p) { p.setStdin(FD_PIPE, provide(std::string(8 << 20, 'x'))); },
+        {"reader gone", Command(kChild, "closein", "sleep", "3000"),
+         [](Pipe& p) { p.setStdin(kFdPipe, provide(std::string(8 << 20, 'x'))); },
          "SystemError write: " + std::string(std::strerror(EPIPE)), "", ""},
         // A pre-exec function is the caller's code: it runs in a forked child of its own,
         // whose environment it may change, and what it raises comes back.
-        {"pre-exec function", Command(CHILD, "env", "CORVO_PRE_EXEC"),
+        {"pre-exec function", Command(kChild, "env", "CORVO_PRE_EXEC"),
          [](Pipe& p) { p.preExec = &setVariableBeforeExec; }, "0", "ran\n", ""},
-        {"pre-exec function raises", Command(CHILD),
+        {"pre-exec function raises", Command(kChild),
          [](Pipe& p) { p.preExec = &refuseBeforeExec; }, "refused before exec", "", ""},
-        {"sink raises", Command(CHILD, "text", "x", "sleep", "3000"),
-         [](Pipe& p) { p.setStdout(FD_PIPE, &rejectChunk); }, "x", "", ""},
+        {"sink raises", Command(kChild, "text", "x", "sleep", "3000"),
+         [](Pipe& p) { p.setStdout(kFdPipe, &rejectChunk); }, "x", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Pipe pipe(c.command);
         std::string out;
         std::string err;
-        pipe.setStdin(FD_PIPE, provide(""));
+        pipe.setStdin(kFdPipe, provide(""));
         std::size_t largest = 0;
-        pipe.setStdout(FD_PIPE, [&](const std::vector<char>& chunk) {
+        pipe.setStdout(kFdPipe, [&](const std::vector<char>& chunk) {
             largest = std::max(largest, chunk.size());
             out.append(chunk.begin(), chunk.end());
         });
-        pipe.setStderr(FD_PIPE, Pipe::appendTo(err));
+        pipe.setStderr(kFdPipe, Pipe::appendTo(err));
         if (c.setUp)
             c.setUp(pipe);
         const auto start = std::chrono::steady_clock::now();
@@ -142,9 +142,9 @@ TEST_F(PipeTest, ChildStartsWithTheCallersSignalState) {
     struct sigaction ignore {}, saved{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &saved);
-    Pipe pipe{Command(CHILD, "signals")};
+    Pipe pipe{Command(kChild, "signals")};
     std::string out;
-    pipe.setStdout(FD_PIPE, Pipe::appendTo(out));
+    pipe.setStdout(kFdPipe, Pipe::appendTo(out));
     EXPECT_EQ(pipe.run(), 0);
     sigaction(SIGPIPE, &saved, nullptr);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -161,12 +161,12 @@ TEST_F(PipeTest, BothEnginesWatchDescriptorsAboveTheSelectLimit) {
     std::vector<int> filler;
     for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && fd < 1100;)
         filler.push_back(fd);
-    Pipe pipe{Command(CHILD, "cat")};
+    Pipe pipe{Command(kChild, "cat")};
     std::string out;
-    pipe.setStdin(FD_PIPE, provide("through the pipeline"));
-    pipe.setStdout(FD_PIPE, Pipe::appendTo(out));
+    pipe.setStdin(kFdPipe, provide("through the pipeline"));
+    pipe.setStdout(kFdPipe, Pipe::appendTo(out));
     EXPECT_EQ(pipe.run(), 0);
-    corvo::ExecCmd command(CHILD);
+    corvo::ExecCmd command(kChild);
     command.add("text").add("through the engine");
     EXPECT_EQ(command.runNoThrow(), 0);
     for (const int fd : filler)
@@ -178,7 +178,7 @@ TEST_F(PipeTest, BothEnginesWatchDescriptorsAboveTheSelectLimit) {
 }
 
 TEST_F(PipeTest, RunsOnce) {
-    Pipe pipe{Command(CHILD)};
+    Pipe pipe{Command(kChild)};
     EXPECT_EQ(pipe.run(), 0);
     EXPECT_THROW(pipe.run(), std::logic_error);
 }
