@@ -8,9 +8,8 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <new>
+#include <memory>
 #include <string_view>
 
 namespace corvo {
@@ -28,10 +27,11 @@ constexpr std::array<QuoteClass, 256> makeQuoteTable() {
 
 constexpr std::array<QuoteClass, 256> kQuoteTable = makeQuoteTable();
 
-char* copyOf(const std::string& text) {
-    char* copy = ::strdup(text.c_str());
-    if (copy == nullptr)
-        throw std::bad_alloc();
+// A NUL-terminated copy of text up to its first NUL byte.
+std::unique_ptr<char[]> copyOf(const std::string& text) {
+    const std::size_t length = std::strlen(text.c_str());
+    auto copy = std::make_unique_for_overwrite<char[]>(length + 1);
+    std::memcpy(copy.get(), text.c_str(), length + 1);
     return copy;
 }
 
@@ -70,19 +70,16 @@ std::string quoteArgument(const std::string& argument) {
 }
 
 CmdLine::CmdLine(const std::string& program) {
-    argv_.reserve(2);
-    argv_.push_back(copyOf(program));
-    argv_.push_back(nullptr);
+    copies_.push_back(copyOf(program));
+    argv_ = {copies_.back().get(), nullptr};
 }
 
-CmdLine::~CmdLine() {
-    for (char* argument : argv_)
-        std::free(argument);
-}
+CmdLine::~CmdLine() = default;
 
 CmdLine& CmdLine::add(const std::string& argument) {
     argv_.reserve(argv_.size() + 1); // so that the insertion below cannot throw
-    argv_.insert(argv_.end() - 1, copyOf(argument));
+    copies_.push_back(copyOf(argument));
+    argv_.insert(argv_.end() - 1, copies_.back().get());
     return *this;
 }
 
