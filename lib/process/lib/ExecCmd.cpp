@@ -130,9 +130,10 @@ int ExecCmd::runNoThrow() {
 int ExecCmd::exec() {
     started_ = true;
     errno = 0;
-    returnCode_ = fork_exec::forkExecvGetOutErr(std::string(stdinText_), stdoutText_,
-                                                stderrText_, program_, argv().data(), user_,
-                                                changeToHome_, environment_);
+    const fork_exec::child_command command{program_.c_str(), argv().data(), user_.c_str(),
+                                           changeToHome_, environment_};
+    returnCode_ = fork_exec::forkExecvGetOutErr(command, std::string(stdinText_), stdoutText_,
+                                                stderrText_);
     errorNumber_ = errno;
     lastError_ = errorNumber_ != 0 ? std::strerror(errorNumber_) : "";
     finished_ = true;
