@@ -132,8 +132,8 @@ int ExecCmd::exec() {
     errno = 0;
     const fork_exec::child_command command{program_.c_str(), argv().data(), user_.c_str(),
                                            changeToHome_, environment_};
-    returnCode_ = fork_exec::forkExecvGetOutErr(command, std::string(stdinText_), stdoutText_,
-                                                stderrText_);
+    returnCode_ =
+        fork_exec::forkExecvGetOutErr(command, std::string(stdinText_), stdoutText_, stderrText_);
     errorNumber_ = errno;
     lastError_ = errorNumber_ != 0 ? std::strerror(errorNumber_) : "";
     finished_ = true;

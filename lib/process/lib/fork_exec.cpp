@@ -307,8 +307,8 @@ StreamBuffers allocateBuffers(const child_streams& streams) {
     StreamBuffers buffers{std::max<std::size_t>(streams.stdinBufferSize, 1),
                           std::max<std::size_t>(streams.stdoutBufferSize, 1),
                           std::max<std::size_t>(streams.stderrBufferSize, 1), nullptr};
-    buffers.block = std::make_unique_for_overwrite<char[]>(buffers.inSize + buffers.outSize +
-                                                           buffers.errSize);
+    buffers.block =
+        std::make_unique_for_overwrite<char[]>(buffers.inSize + buffers.outSize + buffers.errSize);
     return buffers;
 }
 
@@ -331,9 +331,8 @@ void serveTurn(ChildPipes& pipes, const StreamBuffers& buffers, const child_stre
     Descriptor& fromStdout = pipes.output.read;
     Descriptor& fromStderr = pipes.errors.read;
     // A closed end holds -1, which poll passes over.
-    pollfd watched[3] = {{toChild.get(), POLLOUT, 0},
-                         {fromStdout.get(), POLLIN, 0},
-                         {fromStderr.get(), POLLIN, 0}};
+    pollfd watched[3] = {
+        {toChild.get(), POLLOUT, 0}, {fromStdout.get(), POLLIN, 0}, {fromStderr.get(), POLLIN, 0}};
     if (::poll(watched, 3, -1) < 0) {
         if (errno == EINTR)
             return;
@@ -341,8 +340,8 @@ void serveTurn(ChildPipes& pipes, const StreamBuffers& buffers, const child_stre
         corvo::throwSystemError("forkExecvGetOutErr: select() failed", errno);
     }
     if (toChild.isOpen() && watched[0].revents != 0 &&
-        !writeFromCallback(toChild.get(), buffers.in(), buffers.inSize, &pending,
-                           streams.provider, streams.context))
+        !writeFromCallback(toChild.get(), buffers.in(), buffers.inSize, &pending, streams.provider,
+                           streams.context))
         toChild.close();
     if (fromStdout.isOpen() && watched[1].revents != 0 &&
         !readToCallback(fromStdout.get(), streams.onStdout, streams.context, buffers.out(),
@@ -362,8 +361,7 @@ std::exception_ptr serveStreams(ChildPipes& pipes, const StreamBuffers& buffers,
     SigpipeHold hold;
     std::size_t pending = 0;
     std::exception_ptr kept;
-    while (pipes.input.write.isOpen() || pipes.output.read.isOpen() ||
-           pipes.errors.read.isOpen()) {
+    while (pipes.input.write.isOpen() || pipes.output.read.isOpen() || pipes.errors.read.isOpen()) {
         try {
             serveTurn(pipes, buffers, streams, pending);
         } catch (...) {
@@ -476,8 +474,7 @@ bool writeFromCallback(int descriptor, char* buffer, std::size_t size, std::size
             if (*pending == 0)
                 return false;
         }
-        const ssize_t written =
-            retry_eintr([=] { return ::write(descriptor, buffer, *pending); });
+        const ssize_t written = retry_eintr([=] { return ::write(descriptor, buffer, *pending); });
         if (written >= 0) {
             const auto count = static_cast<std::size_t>(written);
             std::memmove(buffer, buffer + count, *pending - count);
