@@ -450,23 +450,17 @@ private:
         hold_.restore();
     }
 
-    void launchOne(std::size_t index) {
-        const Command& command = pipe_.commands_[index];
-        const bool first = index == 0;
-        const bool last = index + 1 == pipe_.commands_.size();
-        Process& process = processes_[index];
-
+    // The three streams of one command, and whether its standard error is its own.
+    struct Streams {
         Plumbing in;
-        if (first) {
-            in = plumb(pipe_.stdinCode, true, "stdin");
-        } else {
-            in.childCopy = std::move(stage_);
-            in.childFd = in.childCopy.get();
-        }
-        Plumbing out = plumb(last ? pipe_.stdoutCode : kFdPipe, false, "stdout");
-        const bool ownStderr = command.stderrCode != kFdUnset;
-        Plumbing err = plumb(ownStderr ? command.stderrCode : pipe_.stderrCode, false, "stderr");
+        Plumbing out;
+        Plumbing err;
+        bool ownStderr = false;
+    };
 
+    void launchOne(std::size_t index) {
+        Process& process = processes_[index];
+        Streams streams = plumbStreams(index);
         int controlEnds[2];
         if (pipe2(controlEnds, O_CLOEXEC) != 0) {
             throw SystemError("pipe", errno);
@@ -474,11 +468,50 @@ private:
         Descriptor controlRead(controlEnds[0]);
         Descriptor controlWrite(controlEnds[1]);
 
+        ChildPlan plan = planChild(pipe_.commands_[index], streams, controlWrite.get());
+        process.pid = spawn(plan);
+        controlWrite.close();
+        keepParentEnds(index, streams);
+
+        const std::string report = readReport(controlRead);
+        if (!report.empty()) {
+            // The child has closed its end and is leaving; reap it here, SIGCHLD is held.
+            waitFor(process.pid);
+            process.pid = -1;
+            raiseChildFailure(report);
+        }
+        catcher_.add(process.pid);
+        process.registered = true;
+    }
+
+    // Plumbing a command's streams: the first command reads the pipeline's input, the others
+    // the previous command's output; the last writes the pipeline's output, the others a new
+    // pipe to the next command.
+    Streams plumbStreams(std::size_t index) {
+        const Command& command = pipe_.commands_[index];
+        Streams streams;
+        if (index == 0) {
+            streams.in = plumb(pipe_.stdinCode, true, "stdin");
+        } else {
+            streams.in.childCopy = std::move(stage_);
+            streams.in.childFd = streams.in.childCopy.get();
+        }
+        const bool last = index + 1 == pipe_.commands_.size();
+        streams.out = plumb(last ? pipe_.stdoutCode : kFdPipe, false, "stdout");
+        streams.ownStderr = command.stderrCode != kFdUnset;
+        streams.err =
+            plumb(streams.ownStderr ? command.stderrCode : pipe_.stderrCode, false, "stderr");
+        return streams;
+    }
+
+    // Planning the child: everything it needs, prepared here, since a child that shares the
+    // tool's memory may not allocate.
+    ChildPlan planChild(const Command& command, const Streams& streams, int control) const {
         ChildPlan plan;
-        plan.streams[0] = in.childFd;
-        plan.streams[1] = out.childFd;
-        plan.streams[2] = err.childFd;
-        plan.control = controlWrite.get();
+        plan.streams[0] = streams.in.childFd;
+        plan.streams[1] = streams.out.childFd;
+        plan.streams[2] = streams.err.childFd;
+        plan.control = control;
         plan.program =
             command.executable.empty() ? command.argv.front().c_str() : command.executable.c_str();
         for (const std::string& argument : command.argv) {
@@ -490,7 +523,12 @@ private:
         plan.closeOthers = command.closeOtherDescriptors || pipe_.closeOtherDescriptors;
         plan.preExec = &orPipe(command.preExec, pipe_.preExec);
         plan.mask = &hold_.saved();
+        return plan;
+    }
 
+    // Starting the child: sharing the tool's memory when it only starts the program, forked
+    // when it runs the caller's pre-exec function first.
+    static pid_t spawn(ChildPlan& plan) {
         const bool forked = !plan.preExec->empty();
         if (forked) {
             // The pre-exec function may write to stdio: nothing of the tool's own output may
@@ -499,47 +537,51 @@ private:
         }
         const pid_t pid = spawn_child(forked ? &forkedChild : &spawnedChild, &plan, forked);
         if (pid < 0) {
-            throw SystemError("pipe", errno); // the text is part of the tool's output
+            // A failed start is reported as "pipe": the text is part of the tool's output and
+            // must stay.
+            throw SystemError("pipe", errno);
         }
-        process.pid = pid;
+        return pid;
+    }
 
-        in.childCopy.close();
-        out.childCopy.close();
-        err.childCopy.close();
-        controlWrite.close();
-        if (first) {
-            process.stdinEnd = std::move(in.parentEnd);
+    // Keeping the tool's ends: the child has its copies of its ends, so the tool's copies
+    // go; the first command's input, the last command's output and every standard error
+    // that is a pipe stay with the process record, a middle output waits for the next command.
+    void keepParentEnds(std::size_t index, Streams& streams) {
+        const Command& command = pipe_.commands_[index];
+        Process& process = processes_[index];
+        streams.in.childCopy.close();
+        streams.out.childCopy.close();
+        streams.err.childCopy.close();
+        if (index == 0) {
+            process.stdinEnd = std::move(streams.in.parentEnd);
         }
-        if (last) {
-            process.stdoutEnd = std::move(out.parentEnd);
+        if (index + 1 == pipe_.commands_.size()) {
+            process.stdoutEnd = std::move(streams.out.parentEnd);
             process.stdoutSink = &pipe_.stdoutSink;
         } else {
-            stage_ = std::move(out.parentEnd);
+            stage_ = std::move(streams.out.parentEnd);
         }
-        process.stderrEnd = std::move(err.parentEnd);
-        process.stderrSink = ownStderr ? &command.stderrSink : &pipe_.stderrSink;
+        process.stderrEnd = std::move(streams.err.parentEnd);
+        process.stderrSink = streams.ownStderr ? &command.stderrSink : &pipe_.stderrSink;
+    }
 
+    // Reading the child's report until end of file: nothing when the program has started,
+    // else the records of what failed before it.
+    static std::string readReport(const Descriptor& controlRead) {
         std::string report;
         std::vector<char> chunk(kChunkSize);
         for (;;) {
-            const ssize_t got = retry_eintr(
-                [&] { return read(controlRead.get(), chunk.data(), chunk.size()); });
+            const ssize_t got =
+                retry_eintr([&] { return read(controlRead.get(), chunk.data(), chunk.size()); });
             if (got < 0) {
                 throw SystemError("control pipe read", errno);
             }
             if (got == 0) {
-                break;
+                return report;
             }
             report.append(chunk.data(), static_cast<std::size_t>(got));
         }
-        if (!report.empty()) {
-            // The child has closed its end and is leaving; reap it here, SIGCHLD is held.
-            waitFor(pid);
-            process.pid = -1;
-            raiseChildFailure(report);
-        }
-        catcher_.add(pid);
-        process.registered = true;
     }
 
     void loop() {
@@ -618,8 +660,8 @@ private:
         int saved = errno;
         std::size_t length = pending_.size() - offset_;
         for (;;) {
-            const ssize_t written = retry_eintr(
-                [&] { return write(input.get(), pending_.data() + offset_, length); });
+            const ssize_t written =
+                retry_eintr([&] { return write(input.get(), pending_.data() + offset_, length); });
             if (written > 0) {
                 offset_ += static_cast<std::size_t>(written);
                 break;
