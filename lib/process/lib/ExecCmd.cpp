@@ -98,6 +98,7 @@ std::string CmdLine::commandLineText() const {
     return text;
 }
 
+// The tag's text is not the member's name: it is part of the tool's output and must stay.
 const ExTag ExecCmd::Failed{"ExecCmd::ExFailed"};
 
 ExecCmd::ExecCmd(const std::string& program) : CmdLine(program), program_(program) {}
@@ -141,6 +142,8 @@ int ExecCmd::exec() {
 }
 
 void ExecCmd::reportError() const {
+    // The source function, file (without extension) and line are fixed texts, not this
+    // file's: they are part of the tool's output and must stay.
     throw ExecCmdFailed("Execution of %1% failed with return code %2%.\n%3%%4%%5%%6%", 30,
                         "void corvo::ExecCmd::reportError() const", "lib/process/lib/ExecCmd",
                         76) %

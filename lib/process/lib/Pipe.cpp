@@ -616,6 +616,7 @@ private:
                 if (errno == EINTR) {
                     continue;
                 }
+                // Names select for a poll: the text is part of the tool's output and must stay.
                 throw SystemError("select", errno);
             }
 

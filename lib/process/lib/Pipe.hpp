@@ -22,13 +22,13 @@
 // removed and every child still running is killed with SIGKILL and reaped: a pipeline that
 // failed half-way has nobody left to feed it or read from it.
 //
-// DIAGNOSTICS: a second run raises std::logic_error "the pipe has been launched already". A
-// failed system call in the tool raises corvo::SystemError with a short text ("stdin pipe",
-// "fcntl", "select", "write", "read", ...) and errno. A failure in a child before its
-// program starts ("cwd chdir", "execvp", ...) comes back over a control pipe and is raised
-// as corvo::SystemError, std::runtime_error, std::exception or std::bad_exception after its
-// kind. A bad descriptor code raises std::invalid_argument "invalid FD for stdin" (stdout,
-// stderr); a standard-input pipe without a provider raises boost::bad_function_call.
+// DIAGNOSTICS: nothing ends the process and nothing is returned as a failure; everything is
+// raised. Misuse (a second run, no commands) raises std::logic_error, a bad descriptor code
+// std::invalid_argument, a standard-input pipe without a provider boost::bad_function_call.
+// A failed system call in the tool raises corvo::SystemError with a short text naming the
+// step and errno. A failure in a child before its program starts comes back over a control
+// pipe and is raised in the tool as an exception of its kind (corvo::SystemError,
+// std::runtime_error, std::exception, else std::bad_exception).
 #pragma once
 
 #include <boost/function.hpp>

@@ -143,6 +143,7 @@ void ProcessSetCatcher::closeEnds(bool raise) {
     readEnd_ = -1;
     int writeError = Descriptor(writeEnd_).close();
     writeEnd_ = -1;
+    // The two ends fail with differently shaped texts: both are part of the tool's output.
     if (raise && readError != 0) {
         throw SystemError("pipe read-end close", readError);
     }
@@ -158,6 +159,7 @@ void ProcessSetCatcher::uninstall(bool forced) {
     ChildSignalBlock block;
     closeEnds(std::uncaught_exceptions() == 0 && !forced);
     if (!forced && ended_ < registered_) {
+        // The wording is part of the tool's output and must stay.
         throw std::logic_error("there're some child processes still running");
     }
     children_.clear();

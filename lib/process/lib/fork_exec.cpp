@@ -178,7 +178,7 @@ CHILD_ENDS_HERE int startChild(void* argument) {
         uid_t id = 0;
         if (const passwd* entry = ::getpwnam(plan.user))
             id = entry->pw_uid;
-        else
+        else // status 0 on purpose: the report is part of the output, the child runs unswitched
             message_exit(0, "Unable to getpwnam for user %s", plan.user);
         if (id != 0)
             p_setuid(plan.user, plan.changeToHome ? P_SETUID_CHDIR : 0);
@@ -189,7 +189,7 @@ CHILD_ENDS_HERE int startChild(void* argument) {
         ::execvp(plan.program, plan.argv);
     const int error = errno;
     for (const int stream : {2, 1}) {
-        // This text is part of the tool's output (the command failure report shows it).
+        // Names execv whichever exec ran: the text is part of the tool's output and must stay.
         child_write_text(stream, "forkExecvPipes: execv() failed: ");
         writeErrorText(stream, error);
         child_write_text(stream, "\n\nSystem error ");
@@ -518,6 +518,7 @@ void p_setuid(const char* user, int flags) {
         message_exit(1, "Cannot chdir to '%s' homedir '%s'", user, home.c_str());
     if ((flags & P_SETUID_CHROOT) != 0 && ::chroot(home.c_str()) != 0)
         message_exit(1, "Cannot chroot to '%s' homedir '%s'", user, home.c_str());
+    // The newline inside some formats is part of the tool's output and must stay.
     if ((flags & P_SETUID_ALLOW_ROOT) == 0 && userId == 0)
         message_exit(1, "Cannot run as forbidden uid: %d\n", static_cast<int>(userId));
     if (::initgroups(user, groupId) != 0)

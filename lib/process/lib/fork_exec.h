@@ -13,13 +13,14 @@
 // spawn_child.h); only a command that runs as another user is forked, because the account
 // lookup cannot run in a child that shares the tool's memory.
 //
-// DIAGNOSTICS: a failure to create the pipes or to make them non-blocking ends the tool
-// through message_exit with status 1. Failures of fork, poll (whose text still says
-// "select() failed": the text is part of the tool's output), read and write are raised as
-// corvo::SystemError (or ExSystemError<N>) after the child has been ended and reaped. In the
-// child, a failure before exec writes its corvo::SystemError text on standard error and exits
-// with 1; user-switch and exec failures end it through message_exit with status 1, so their
-// text reaches the parent as output on both streams.
+// DIAGNOSTICS: a failure in the tool before the child starts (creating the pipes, making them
+// non-blocking) ends the process through message_exit with status 1. A failure once the
+// child is being started (fork, poll, read, write) is raised as corvo::SystemError (or
+// ExSystemError<N>), only after the child has been ended and reaped. A failed wait is
+// returned as -1, the same as a child ended by a signal. In the child, a failure before exec writes its
+// corvo::SystemError text on standard error and exits with 1; user-switch and exec failures
+// end it through message_exit with status 1, so their text reaches the parent as output on
+// both streams.
 //
 // The engine lives in namespace fork_exec because the C library already declares a
 // closefrom of its own.
