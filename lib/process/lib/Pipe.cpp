@@ -458,6 +458,9 @@ private:
         bool ownStderr = false;
     };
 
+    // Launching one command: its streams and control pipe, the child started, the tool's
+    // ends kept, then the child's report read: a start-up failure is raised here, a started
+    // program is registered with the catcher.
     void launchOne(std::size_t index) {
         Process& process = processes_[index];
         Streams streams = plumbStreams(index);
