@@ -35,9 +35,9 @@ int runUnlocked(const process::Command& command, int stdinCode, const process::P
                 std::string& errors, std::string* output = nullptr) {
     process::Pipe pipe(command);
     pipe.setStdin(stdinCode, provider);
-    pipe.setStderr(process::FD_PIPE, process::Pipe::appendTo(errors));
+    pipe.setStderr(process::kFdPipe, process::Pipe::appendTo(errors));
     if (output)
-        pipe.setStdout(process::FD_PIPE, process::Pipe::appendTo(*output));
+        pipe.setStdout(process::kFdPipe, process::Pipe::appendTo(*output));
     return pipe.run();
 }
 
@@ -114,7 +114,7 @@ void addRecords(const std::string& table, const std::vector<Record>& records) {
         return;
     const process::Provider provider = linePerCall(records, appendRecord<std::vector<char>>);
     std::string errors;
-    const int status = runPostmap(table, postmapCommand(postmapArguments(change)), process::FD_PIPE,
+    const int status = runPostmap(table, postmapCommand(postmapArguments(change)), process::kFdPipe,
                                   provider, errors);
     if ((status & 0xff7f) != 0)
         throw PostfixConfigurationError(errors.empty() ? "unknown error" : errors);
@@ -126,7 +126,7 @@ void removeKeys(const std::string& table, const std::vector<std::string>& keys) 
         return;
     const process::Provider provider = linePerCall(keys, append<std::vector<char>>);
     std::string errors;
-    const int status = runPostmap(table, postmapCommand(postmapArguments(change)), process::FD_PIPE,
+    const int status = runPostmap(table, postmapCommand(postmapArguments(change)), process::kFdPipe,
                                   provider, errors);
     judgeDelete(status, errors);
 }
@@ -135,7 +135,7 @@ void removeKey(const std::string& table, const std::string& key) {
     const TableChange change{TableChange::Kind::DeleteOne, table, {}, {key}};
     std::string errors;
     const int status = runPostmap(table, postmapCommand(postmapArguments(change)),
-                                  process::FD_DEVNULL, process::Provider(), errors);
+                                  process::kFdDevNull, process::Provider(), errors);
     judgeDelete(status, errors);
 }
 
@@ -210,7 +210,7 @@ TableContents lookupKeys(const std::string& table, const std::vector<std::string
     std::string errors;
     std::string output;
     const SharedFileLock lock(tablePath(table));
-    const int wait = runUnlocked(postmapCommand({"-q", "-", table}), process::FD_PIPE, provider,
+    const int wait = runUnlocked(postmapCommand({"-q", "-", table}), process::kFdPipe, provider,
                                  errors, &output);
     // Exit 1 with nothing on standard error only means that no key was found.
     const bool signalled = (wait & 0x7f) != 0;

@@ -2,9 +2,11 @@
 // exec takes, and the shell-style text of that command line for reports.
 //
 // Guarantees: argv() always ends in a null entry and argv()[0] is the program path; the
-// copies live as long as the object. Fails only by std::bad_alloc.
+// copies are owned by the object and live as long as it (a move keeps them where they are).
+// Fails only by std::bad_alloc, and a failed add leaves the vector as it was.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,8 +21,10 @@ class CmdLine {
 public:
     explicit CmdLine(const std::string& program);
     virtual ~CmdLine();
-    CmdLine(const CmdLine&) = delete;
-    CmdLine& operator=(const CmdLine&) = delete;
+    // Move-only: the texts stay where they are, so the vector stays valid in the new owner;
+    // the moved-from object may only be destroyed or assigned to.
+    CmdLine(CmdLine&&) noexcept = default;
+    CmdLine& operator=(CmdLine&&) noexcept = default;
 
     // Appends a copy of the argument (up to its first NUL byte); returns the object.
     virtual CmdLine& add(const std::string& argument);
@@ -32,7 +36,8 @@ public:
     std::string commandLineText() const;
 
 private:
-    std::vector<char*> argv_;
+    std::vector<std::unique_ptr<char[]>> copies_; // the texts that argv_ points to
+    std::vector<char*> argv_;                     // copies_ in order, then the null entry
 };
 
 } // namespace corvo

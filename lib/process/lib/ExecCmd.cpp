@@ -8,9 +8,8 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <new>
+#include <memory>
 #include <string_view>
 
 namespace corvo {
@@ -26,12 +25,13 @@ constexpr std::array<QuoteClass, 256> makeQuoteTable() {
     return table;
 }
 
-constexpr std::array<QuoteClass, 256> quoteTable = makeQuoteTable();
+constexpr std::array<QuoteClass, 256> kQuoteTable = makeQuoteTable();
 
-char* copyOf(const std::string& text) {
-    char* copy = ::strdup(text.c_str());
-    if (copy == nullptr)
-        throw std::bad_alloc();
+// A NUL-terminated copy of text up to its first NUL byte.
+std::unique_ptr<char[]> copyOf(const std::string& text) {
+    const std::size_t length = std::strlen(text.c_str());
+    auto copy = std::make_unique_for_overwrite<char[]>(length + 1);
+    std::memcpy(copy.get(), text.c_str(), length + 1);
     return copy;
 }
 
@@ -51,7 +51,7 @@ std::string quoteArgument(const std::string& argument) {
     std::string quoted;
     quoted.reserve(argument.size() + argument.size() / 4);
     for (const char byte : argument) {
-        switch (quoteTable[static_cast<unsigned char>(byte)]) {
+        switch (kQuoteTable[static_cast<unsigned char>(byte)]) {
         case QuoteClass::Copy:
             quoted += byte;
             break;
@@ -70,19 +70,16 @@ std::string quoteArgument(const std::string& argument) {
 }
 
 CmdLine::CmdLine(const std::string& program) {
-    argv_.reserve(2);
-    argv_.push_back(copyOf(program));
-    argv_.push_back(nullptr);
+    copies_.push_back(copyOf(program));
+    argv_ = {copies_.back().get(), nullptr};
 }
 
-CmdLine::~CmdLine() {
-    for (char* argument : argv_)
-        std::free(argument);
-}
+CmdLine::~CmdLine() = default;
 
 CmdLine& CmdLine::add(const std::string& argument) {
     argv_.reserve(argv_.size() + 1); // so that the insertion below cannot throw
-    argv_.insert(argv_.end() - 1, copyOf(argument));
+    copies_.push_back(copyOf(argument));
+    argv_.insert(argv_.end() - 1, copies_.back().get());
     return *this;
 }
 
@@ -101,6 +98,7 @@ std::string CmdLine::commandLineText() const {
     return text;
 }
 
+// The tag's text is not the member's name: it is part of the tool's output and must stay.
 const ExTag ExecCmd::Failed{"ExecCmd::ExFailed"};
 
 ExecCmd::ExecCmd(const std::string& program) : CmdLine(program), program_(program) {}
@@ -133,9 +131,10 @@ int ExecCmd::runNoThrow() {
 int ExecCmd::exec() {
     started_ = true;
     errno = 0;
-    returnCode_ = fork_exec::forkExecvGetOutErr(std::string(stdinText_), stdoutText_,
-                                                stderrText_, program_, argv().data(), user_,
-                                                changeToHome_, environment_);
+    const fork_exec::child_command command{program_.c_str(), argv().data(), user_.c_str(),
+                                           changeToHome_, environment_};
+    returnCode_ =
+        fork_exec::forkExecvGetOutErr(command, std::string(stdinText_), stdoutText_, stderrText_);
     errorNumber_ = errno;
     lastError_ = errorNumber_ != 0 ? std::strerror(errorNumber_) : "";
     finished_ = true;
@@ -143,6 +142,8 @@ int ExecCmd::exec() {
 }
 
 void ExecCmd::reportError() const {
+    // The source function, file (without extension) and line are fixed texts, not this
+    // file's: they are part of the tool's output and must stay.
     throw ExecCmdFailed("Execution of %1% failed with return code %2%.\n%3%%4%%5%%6%", 30,
                         "void corvo::ExecCmd::reportError() const", "lib/process/lib/ExecCmd",
                         76) %

@@ -7,9 +7,11 @@
 #include "lib/process/lib/Pipe.hpp"
 
 #include "diagnostics/Errors.hpp"
+#include "lib/base/eintr.h"
 #include "lib/process/lib/Descriptor.hpp"
 #include "lib/process/lib/ProcessSetCatcher.hpp"
 #include "lib/process/lib/fork_exec.h"
+#include "lib/process/lib/nonblocking.h"
 #include "lib/process/lib/spawn_child.h"
 
 #include <boost/bind/bind.hpp>
@@ -33,17 +35,17 @@ namespace corvo::process {
 
 namespace {
 
-constexpr std::size_t CHUNK_SIZE = 1024;
+constexpr std::size_t kChunkSize = 1024;
 
 // Child exit codes after a start-up failure, by the kind of what was raised.
-constexpr int EXIT_SYSTEM_ERROR = 67;
-constexpr int EXIT_STANDARD_ERROR = 66;
-constexpr int EXIT_UNKNOWN_ERROR = 65;
+constexpr int kExitSystemError = 67;
+constexpr int kExitStandardError = 66;
+constexpr int kExitUnknownError = 65;
 
-constexpr const char* TYPE_TAG = "ET: ";
-constexpr const char* MESSAGE_TAG = "EM: ";
-constexpr const char* CODE_TAG = "EC: ";
-constexpr std::size_t TAG_LENGTH = 4;
+constexpr const char* kTypeTag = "ET: ";
+constexpr const char* kMessageTag = "EM: ";
+constexpr const char* kCodeTag = "EC: ";
+constexpr std::size_t kTagLength = 4;
 
 // SIGCHLD held off from before the first fork until every child is registered with the
 // catcher, so that none can be reaped while the catcher does not know it yet.
@@ -118,30 +120,8 @@ void setNonBlocking(const Descriptor& fd) {
     if (!fd.isOpen()) {
         return;
     }
-    int flags;
-    while ((flags = fcntl(fd.get(), F_GETFL)) < 0 && errno == EINTR) {
-    }
-    int result = flags;
-    if (flags >= 0) {
-        while ((result = fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK)) < 0 && errno == EINTR) {
-        }
-    }
-    if (result < 0) {
-        throw SystemError("fcntl", errno);
-    }
-}
-
-void writeAll(int fd, const std::string& bytes) noexcept {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-        if (written > 0) {
-            done += static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return;
-        }
+    if (int error = set_nonblocking(fd.get()); error != 0) {
+        throw SystemError("fcntl", error);
     }
 }
 
@@ -150,15 +130,14 @@ void writeRecord(int fd, const char* tag, const std::string& text) noexcept {
         std::string record(tag);
         record += text;
         record.push_back('\0');
-        writeAll(fd, record);
+        child_write(fd, record.data(), record.size());
     } catch (...) {
         // Out of memory in a child that is about to exit: the parent sees an empty report.
     }
 }
 
 void waitFor(pid_t pid) noexcept {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    retry_eintr([pid] { return waitpid(pid, nullptr, 0); });
 }
 
 // Rebuilds and raises what a child reported before its program started.
@@ -175,13 +154,13 @@ void waitFor(pid_t pid) noexcept {
         }
         std::string record = report.substr(start, end - start);
         start = end + 1;
-        if (record.compare(0, TAG_LENGTH, TYPE_TAG) == 0) {
-            type = record.substr(TAG_LENGTH);
+        if (record.compare(0, kTagLength, kTypeTag) == 0) {
+            type = record.substr(kTagLength);
             typed = true;
-        } else if (record.compare(0, TAG_LENGTH, MESSAGE_TAG) == 0) {
-            message = record.substr(TAG_LENGTH);
-        } else if (record.compare(0, TAG_LENGTH, CODE_TAG) == 0) {
-            code = record.substr(TAG_LENGTH);
+        } else if (record.compare(0, kTagLength, kMessageTag) == 0) {
+            message = record.substr(kTagLength);
+        } else if (record.compare(0, kTagLength, kCodeTag) == 0) {
+            code = record.substr(kTagLength);
         } else {
             std::clog << "child output: " << record << '\n';
         }
@@ -243,7 +222,7 @@ void closeOtherDescriptors(int keep) noexcept {
 // runs in a child that shares the tool's memory. Returns the step that failed (errno says
 // why), or null.
 const char* prepareChild(ChildPlan& plan) {
-    static const char* const dupNames[3] = {"stdin dup2", "stdout dup2", "stderr dup2"};
+    static const char* const kDupNames[3] = {"stdin dup2", "stdout dup2", "stderr dup2"};
     // The program gets the signal state the tool had before the pipeline started: SIGCHLD
     // unblocked and not caught, SIGPIPE at its default (a broken pipe should end a child as
     // it ends any program), no handler of the tool.
@@ -256,7 +235,7 @@ const char* prepareChild(ChildPlan& plan) {
         if (source >= 0 && source < 3 && source != target) {
             source = fcntl(source, F_DUPFD_CLOEXEC, 3);
             if (source < 0) {
-                return dupNames[target];
+                return kDupNames[target];
             }
         }
     }
@@ -270,7 +249,7 @@ const char* prepareChild(ChildPlan& plan) {
             }
         }
         if (result < 0) {
-            return dupNames[target];
+            return kDupNames[target];
         }
     }
     if (plan.workingDirectory[0] != '\0' && chdir(plan.workingDirectory) != 0) {
@@ -285,7 +264,9 @@ const char* prepareChild(ChildPlan& plan) {
     return nullptr;
 }
 
-// Starts the program, repeating on EINTR; returns the call that failed.
+// Starts the program, repeating on EINTR; returns the call that failed. Here and in
+// prepareChild the retries are written out rather than taken from retry_eintr: a child that
+// shares the tool's memory calls nothing but system calls and the steps of spawn_child.h.
 const char* execChild(const ChildPlan& plan) {
     if (plan.environment != nullptr) {
         while (execve(plan.program, plan.argv.data(), plan.environment) < 0 && errno == EINTR) {
@@ -305,14 +286,14 @@ const char* execChild(const ChildPlan& plan) {
 // The control-pipe report of a failed step, written without the heap. The bare step name
 // travels: the parent adds the system's text for the number again.
 [[noreturn]] CHILD_ENDS_HERE void reportStepFailure(int control, const char* step, int error) {
-    child_write(control, TYPE_TAG, TAG_LENGTH);
+    child_write(control, kTypeTag, kTagLength);
     child_write(control, "SystemError", sizeof "SystemError");
-    child_write(control, MESSAGE_TAG, TAG_LENGTH);
+    child_write(control, kMessageTag, kTagLength);
     child_write(control, step, std::strlen(step) + 1);
-    child_write(control, CODE_TAG, TAG_LENGTH);
+    child_write(control, kCodeTag, kTagLength);
     child_write_decimal(control, error);
     child_write(control, "", 1);
-    _exit(EXIT_SYSTEM_ERROR);
+    _exit(kExitSystemError);
 }
 
 // A child that shares the tool's memory: prepare, start the program, or report the step.
@@ -333,28 +314,28 @@ CHILD_ENDS_HERE int forkedChild(void* argument) {
     if (failed != nullptr) {
         reportStepFailure(plan.control, failed, errno);
     }
-    int exitCode = EXIT_UNKNOWN_ERROR;
+    int exitCode = kExitUnknownError;
     try {
         (*plan.preExec)();
         failed = execChild(plan);
         reportStepFailure(plan.control, failed, errno);
     } catch (const SystemError& error) {
-        writeRecord(plan.control, TYPE_TAG, "SystemError");
-        writeRecord(plan.control, MESSAGE_TAG, error.std::runtime_error::what());
-        writeRecord(plan.control, CODE_TAG, std::to_string(error.error()));
-        exitCode = EXIT_SYSTEM_ERROR;
+        writeRecord(plan.control, kTypeTag, "SystemError");
+        writeRecord(plan.control, kMessageTag, error.std::runtime_error::what());
+        writeRecord(plan.control, kCodeTag, std::to_string(error.error()));
+        exitCode = kExitSystemError;
     } catch (const std::runtime_error& error) {
-        writeRecord(plan.control, TYPE_TAG, "std::runtime_error");
-        writeRecord(plan.control, MESSAGE_TAG, error.what());
-        exitCode = EXIT_STANDARD_ERROR;
+        writeRecord(plan.control, kTypeTag, "std::runtime_error");
+        writeRecord(plan.control, kMessageTag, error.what());
+        exitCode = kExitStandardError;
     } catch (const std::exception& error) {
-        writeRecord(plan.control, TYPE_TAG, "std::exception");
-        writeRecord(plan.control, MESSAGE_TAG, error.what());
-        exitCode = EXIT_STANDARD_ERROR;
+        writeRecord(plan.control, kTypeTag, "std::exception");
+        writeRecord(plan.control, kMessageTag, error.what());
+        exitCode = kExitStandardError;
     } catch (...) {
-        writeRecord(plan.control, TYPE_TAG, "std::runtime_error");
-        writeRecord(plan.control, MESSAGE_TAG, "unknown error");
-        exitCode = EXIT_UNKNOWN_ERROR;
+        writeRecord(plan.control, kTypeTag, "std::runtime_error");
+        writeRecord(plan.control, kMessageTag, "unknown error");
+        exitCode = kExitUnknownError;
     }
     _exit(exitCode);
 }
@@ -374,21 +355,19 @@ Plumbing plumb(int code, bool input, const std::string& name) {
         return plumbing;
     }
     switch (code) {
-    case FD_UNSET:
-    case FD_INHERIT:
+    case kFdUnset:
+    case kFdInherit:
         return plumbing;
-    case FD_DEVNULL: {
-        int fd;
-        while ((fd = open("/dev/null", (input ? O_RDONLY : O_WRONLY) | O_CLOEXEC)) < 0 &&
-               errno == EINTR) {
-        }
+    case kFdDevNull: {
+        const int flags = (input ? O_RDONLY : O_WRONLY) | O_CLOEXEC;
+        const int fd = retry_eintr([flags] { return open("/dev/null", flags); });
         if (fd < 0) {
             throw SystemError(name + " /dev/null open", errno);
         }
         plumbing.childCopy = Descriptor(fd);
         break;
     }
-    case FD_PIPE: {
+    case kFdPipe: {
         // Close-on-exec everywhere: a later command must not inherit this pipe, or the
         // reader here would never see end of file.
         int ends[2];
@@ -471,23 +450,20 @@ private:
         hold_.restore();
     }
 
-    void launchOne(std::size_t index) {
-        const Command& command = pipe_.commands_[index];
-        const bool first = index == 0;
-        const bool last = index + 1 == pipe_.commands_.size();
-        Process& process = processes_[index];
-
+    // The three streams of one command, and whether its standard error is its own.
+    struct Streams {
         Plumbing in;
-        if (first) {
-            in = plumb(pipe_.stdinCode, true, "stdin");
-        } else {
-            in.childCopy = std::move(stage_);
-            in.childFd = in.childCopy.get();
-        }
-        Plumbing out = plumb(last ? pipe_.stdoutCode : FD_PIPE, false, "stdout");
-        const bool ownStderr = command.stderrCode != FD_UNSET;
-        Plumbing err = plumb(ownStderr ? command.stderrCode : pipe_.stderrCode, false, "stderr");
+        Plumbing out;
+        Plumbing err;
+        bool ownStderr = false;
+    };
 
+    // Launching one command: its streams and control pipe, the child started, the tool's
+    // ends kept, then the child's report read: a start-up failure is raised here, a started
+    // program is registered with the catcher.
+    void launchOne(std::size_t index) {
+        Process& process = processes_[index];
+        Streams streams = plumbStreams(index);
         int controlEnds[2];
         if (pipe2(controlEnds, O_CLOEXEC) != 0) {
             throw SystemError("pipe", errno);
@@ -495,11 +471,50 @@ private:
         Descriptor controlRead(controlEnds[0]);
         Descriptor controlWrite(controlEnds[1]);
 
+        ChildPlan plan = planChild(pipe_.commands_[index], streams, controlWrite.get());
+        process.pid = spawn(plan);
+        controlWrite.close();
+        keepParentEnds(index, streams);
+
+        const std::string report = readReport(controlRead);
+        if (!report.empty()) {
+            // The child has closed its end and is leaving; reap it here, SIGCHLD is held.
+            waitFor(process.pid);
+            process.pid = -1;
+            raiseChildFailure(report);
+        }
+        catcher_.add(process.pid);
+        process.registered = true;
+    }
+
+    // Plumbing a command's streams: the first command reads the pipeline's input, the others
+    // the previous command's output; the last writes the pipeline's output, the others a new
+    // pipe to the next command.
+    Streams plumbStreams(std::size_t index) {
+        const Command& command = pipe_.commands_[index];
+        Streams streams;
+        if (index == 0) {
+            streams.in = plumb(pipe_.stdinCode, true, "stdin");
+        } else {
+            streams.in.childCopy = std::move(stage_);
+            streams.in.childFd = streams.in.childCopy.get();
+        }
+        const bool last = index + 1 == pipe_.commands_.size();
+        streams.out = plumb(last ? pipe_.stdoutCode : kFdPipe, false, "stdout");
+        streams.ownStderr = command.stderrCode != kFdUnset;
+        streams.err =
+            plumb(streams.ownStderr ? command.stderrCode : pipe_.stderrCode, false, "stderr");
+        return streams;
+    }
+
+    // Planning the child: everything it needs, prepared here, since a child that shares the
+    // tool's memory may not allocate.
+    ChildPlan planChild(const Command& command, const Streams& streams, int control) const {
         ChildPlan plan;
-        plan.streams[0] = in.childFd;
-        plan.streams[1] = out.childFd;
-        plan.streams[2] = err.childFd;
-        plan.control = controlWrite.get();
+        plan.streams[0] = streams.in.childFd;
+        plan.streams[1] = streams.out.childFd;
+        plan.streams[2] = streams.err.childFd;
+        plan.control = control;
         plan.program =
             command.executable.empty() ? command.argv.front().c_str() : command.executable.c_str();
         for (const std::string& argument : command.argv) {
@@ -511,7 +526,12 @@ private:
         plan.closeOthers = command.closeOtherDescriptors || pipe_.closeOtherDescriptors;
         plan.preExec = &orPipe(command.preExec, pipe_.preExec);
         plan.mask = &hold_.saved();
+        return plan;
+    }
 
+    // Starting the child: sharing the tool's memory when it only starts the program, forked
+    // when it runs the caller's pre-exec function first.
+    static pid_t spawn(ChildPlan& plan) {
         const bool forked = !plan.preExec->empty();
         if (forked) {
             // The pre-exec function may write to stdio: nothing of the tool's own output may
@@ -520,46 +540,51 @@ private:
         }
         const pid_t pid = spawn_child(forked ? &forkedChild : &spawnedChild, &plan, forked);
         if (pid < 0) {
-            throw SystemError("pipe", errno); // the text is part of the tool's output
+            // A failed start is reported as "pipe": the text is part of the tool's output and
+            // must stay.
+            throw SystemError("pipe", errno);
         }
-        process.pid = pid;
+        return pid;
+    }
 
-        in.childCopy.close();
-        out.childCopy.close();
-        err.childCopy.close();
-        controlWrite.close();
-        if (first) {
-            process.stdinEnd = std::move(in.parentEnd);
+    // Keeping the tool's ends: the child has its copies of its ends, so the tool's copies
+    // go; the first command's input, the last command's output and every standard error
+    // that is a pipe stay with the process record, a middle output waits for the next command.
+    void keepParentEnds(std::size_t index, Streams& streams) {
+        const Command& command = pipe_.commands_[index];
+        Process& process = processes_[index];
+        streams.in.childCopy.close();
+        streams.out.childCopy.close();
+        streams.err.childCopy.close();
+        if (index == 0) {
+            process.stdinEnd = std::move(streams.in.parentEnd);
         }
-        if (last) {
-            process.stdoutEnd = std::move(out.parentEnd);
+        if (index + 1 == pipe_.commands_.size()) {
+            process.stdoutEnd = std::move(streams.out.parentEnd);
             process.stdoutSink = &pipe_.stdoutSink;
         } else {
-            stage_ = std::move(out.parentEnd);
+            stage_ = std::move(streams.out.parentEnd);
         }
-        process.stderrEnd = std::move(err.parentEnd);
-        process.stderrSink = ownStderr ? &command.stderrSink : &pipe_.stderrSink;
+        process.stderrEnd = std::move(streams.err.parentEnd);
+        process.stderrSink = streams.ownStderr ? &command.stderrSink : &pipe_.stderrSink;
+    }
 
+    // Reading the child's report until end of file: nothing when the program has started,
+    // else the records of what failed before it.
+    static std::string readReport(const Descriptor& controlRead) {
         std::string report;
-        std::vector<char> chunk(CHUNK_SIZE);
+        std::vector<char> chunk(kChunkSize);
         for (;;) {
-            ssize_t got = read(controlRead.get(), chunk.data(), chunk.size());
-            if (got > 0) {
-                report.append(chunk.data(), static_cast<std::size_t>(got));
-            } else if (got == 0) {
-                break;
-            } else if (errno != EINTR) {
+            const ssize_t got =
+                retry_eintr([&] { return read(controlRead.get(), chunk.data(), chunk.size()); });
+            if (got < 0) {
                 throw SystemError("control pipe read", errno);
             }
+            if (got == 0) {
+                return report;
+            }
+            report.append(chunk.data(), static_cast<std::size_t>(got));
         }
-        if (!report.empty()) {
-            // The child has closed its end and is leaving; reap it here, SIGCHLD is held.
-            waitFor(pid);
-            process.pid = -1;
-            raiseChildFailure(report);
-        }
-        catcher_.add(pid);
-        process.registered = true;
     }
 
     void loop() {
@@ -594,6 +619,7 @@ private:
                 if (errno == EINTR) {
                     continue;
                 }
+                // Names select for a poll: the text is part of the tool's output and must stay.
                 throw SystemError("select", errno);
             }
 
@@ -638,7 +664,8 @@ private:
         int saved = errno;
         std::size_t length = pending_.size() - offset_;
         for (;;) {
-            ssize_t written = write(input.get(), pending_.data() + offset_, length);
+            const ssize_t written =
+                retry_eintr([&] { return write(input.get(), pending_.data() + offset_, length); });
             if (written > 0) {
                 offset_ += static_cast<std::size_t>(written);
                 break;
@@ -646,9 +673,6 @@ private:
             if (written == 0) {
                 input.close();
                 break;
-            }
-            if (errno == EINTR) {
-                continue;
             }
             if (errno == EAGAIN && length > 1) {
                 length /= 2;
@@ -666,30 +690,26 @@ private:
         if (!output.isOpen()) {
             return false;
         }
-        std::vector<char> chunk(CHUNK_SIZE);
-        for (;;) {
-            ssize_t got = read(output.get(), chunk.data(), chunk.size());
-            if (got > 0) {
-                chunk.resize(static_cast<std::size_t>(got));
-                if (sink != nullptr && !sink->empty()) {
-                    (*sink)(chunk);
-                }
-                return true;
+        std::vector<char> chunk(kChunkSize);
+        const ssize_t got =
+            retry_eintr([&] { return read(output.get(), chunk.data(), chunk.size()); });
+        if (got > 0) {
+            chunk.resize(static_cast<std::size_t>(got));
+            if (sink != nullptr && !sink->empty()) {
+                (*sink)(chunk);
             }
-            if (got == 0) {
-                if (int error = output.close(); error != 0) {
-                    throw SystemError("pipe read-end close", error);
-                }
-                return false;
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN) {
-                return false;
-            }
-            throw SystemError("read", errno);
+            return true;
         }
+        if (got == 0) {
+            if (int error = output.close(); error != 0) {
+                throw SystemError("pipe read-end close", error);
+            }
+            return false;
+        }
+        if (errno == EAGAIN) {
+            return false;
+        }
+        throw SystemError("read", errno);
     }
 
     // Reads chunk by chunk until a read yields nothing, then closes the pipe.

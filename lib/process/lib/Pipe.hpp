@@ -4,9 +4,9 @@
 // sink functions, all from one poll loop that never blocks on a child.
 //
 //     Pipe pipe(Command("/usr/sbin/postmap", "-r", "-i", table));
-//     pipe.setStdin(FD_PIPE, provider);
+//     pipe.setStdin(kFdPipe, provider);
 //     std::string errors;
-//     pipe.setStderr(FD_PIPE, Pipe::appendTo(errors));
+//     pipe.setStderr(kFdPipe, Pipe::appendTo(errors));
 //     int status = pipe.run(); // raw wait status of the last command
 //
 // Guarantees: run returns once every command has ended; what the commands wrote before they
@@ -22,13 +22,13 @@
 // removed and every child still running is killed with SIGKILL and reaped: a pipeline that
 // failed half-way has nobody left to feed it or read from it.
 //
-// DIAGNOSTICS: a second run raises std::logic_error "the pipe has been launched already". A
-// failed system call in the tool raises corvo::SystemError with a short text ("stdin pipe",
-// "fcntl", "select", "write", "read", ...) and errno. A failure in a child before its
-// program starts ("cwd chdir", "execvp", ...) comes back over a control pipe and is raised
-// as corvo::SystemError, std::runtime_error, std::exception or std::bad_exception after its
-// kind. A bad descriptor code raises std::invalid_argument "invalid FD for stdin" (stdout,
-// stderr); a standard-input pipe without a provider raises boost::bad_function_call.
+// DIAGNOSTICS: nothing ends the process and nothing is returned as a failure; everything is
+// raised. Misuse (a second run, no commands) raises std::logic_error, a bad descriptor code
+// std::invalid_argument, a standard-input pipe without a provider boost::bad_function_call.
+// A failed system call in the tool raises corvo::SystemError with a short text naming the
+// step and errno. A failure in a child before its program starts comes back over a control
+// pipe and is raised in the tool as an exception of its kind (corvo::SystemError,
+// std::runtime_error, std::exception, else std::bad_exception).
 #pragma once
 
 #include <boost/function.hpp>
@@ -42,10 +42,10 @@ namespace corvo::process {
 
 // Descriptor codes for a command's standard streams. A value of 0 or more is an open
 // descriptor of the tool handed to the child.
-inline constexpr int FD_UNSET = -1;   // nothing set; taken as FD_INHERIT
-inline constexpr int FD_INHERIT = -2; // the child shares the tool's own stream
-inline constexpr int FD_DEVNULL = -3; // /dev/null
-inline constexpr int FD_PIPE = -4;    // a new pipe to the tool (or to the next command)
+inline constexpr int kFdUnset = -1;   // nothing set; taken as kFdInherit
+inline constexpr int kFdInherit = -2; // the child shares the tool's own stream
+inline constexpr int kFdDevNull = -3; // /dev/null
+inline constexpr int kFdPipe = -4;    // a new pipe to the tool (or to the next command)
 
 // Appends bytes to the vector; returns true while more data follows.
 using Provider = boost::function<bool(std::vector<char>&)>;
@@ -62,8 +62,8 @@ struct CommonFlags {
     char* const* environment = nullptr; // null-terminated name=value texts; null: inherited
     bool closeOtherDescriptors = false; // close 3 and up in the child before exec
     boost::function<void()> preExec;    // runs in the child just before the program
-    int stderrCode = FD_UNSET;
-    Sink stderrSink; // used when stderrCode is FD_PIPE; may be empty
+    int stderrCode = kFdUnset;
+    Sink stderrSink; // used when stderrCode is kFdPipe; may be empty
     ExitFunction onExit;
 
     void setStderr(int code, Sink sink = Sink()) {
@@ -100,10 +100,10 @@ public:
         stdoutSink = std::move(sink);
     }
 
-    int stdinCode = FD_UNSET;
-    Provider stdinProvider; // used when stdinCode is FD_PIPE
-    int stdoutCode = FD_UNSET;
-    Sink stdoutSink; // used when stdoutCode is FD_PIPE; may be empty
+    int stdinCode = kFdUnset;
+    Provider stdinProvider; // used when stdinCode is kFdPipe
+    int stdoutCode = kFdUnset;
+    Sink stdoutSink; // used when stdoutCode is kFdPipe; may be empty
 };
 
 class Pipe : public PipeFlags {

@@ -5,6 +5,9 @@
 #include "lib/process/lib/ProcessSetCatcher.hpp"
 
 #include "diagnostics/Errors.hpp"
+#include "lib/base/eintr.h"
+#include "lib/process/lib/Descriptor.hpp"
+#include "lib/process/lib/nonblocking.h"
 
 #include <cerrno>
 #include <exception>
@@ -35,28 +38,6 @@ private:
     sigset_t previous_{};
 };
 
-// Closes fd unless it is -1; returns 0 or errno. An EINTR counts as closed (Linux has
-// released the descriptor already).
-int closeEnd(int fd) noexcept {
-    if (fd < 0 || ::close(fd) == 0 || errno == EINTR) {
-        return 0;
-    }
-    return errno;
-}
-
-int setNonBlocking(int fd) noexcept {
-    int flags;
-    while ((flags = fcntl(fd, F_GETFL)) < 0 && errno == EINTR) {
-    }
-    if (flags < 0) {
-        return -1;
-    }
-    int result;
-    while ((result = fcntl(fd, F_SETFL, flags | O_NONBLOCK)) < 0 && errno == EINTR) {
-    }
-    return result;
-}
-
 } // namespace
 
 std::atomic<ProcessSetCatcher*> ProcessSetCatcher::installed_{nullptr};
@@ -70,8 +51,8 @@ ProcessSetCatcher::~ProcessSetCatcher() {
         // A destructor has nobody to report to; the catcher is gone either way.
     }
     // Ends kept by an uninstall that raised before closing them.
-    closeEnd(readEnd_);
-    closeEnd(writeEnd_);
+    Descriptor(readEnd_).close();
+    Descriptor(writeEnd_).close();
 }
 
 void ProcessSetCatcher::install() {
@@ -87,10 +68,7 @@ void ProcessSetCatcher::install() {
         throw SystemError("sigaction", errno);
     }
     struct sigaction previous {};
-    int result;
-    while ((result = sigaction(SIGCHLD, &action, &previous)) != 0 && errno == EINTR) {
-    }
-    if (result != 0) {
+    if (retry_eintr([&] { return sigaction(SIGCHLD, &action, &previous); }) != 0) {
         throw SystemError("sigaction", errno);
     }
 
@@ -102,15 +80,16 @@ void ProcessSetCatcher::install() {
     };
 
     int ends[2];
-    while ((result = pipe(ends)) != 0 && errno == EINTR) {
-    }
-    if (result != 0) {
+    if (retry_eintr([&] { return pipe(ends); }) != 0) {
         fail("process set catcher control pipe", errno);
     }
-    if (setNonBlocking(ends[0]) != 0 || setNonBlocking(ends[1]) != 0) {
-        int error = errno;
-        closeEnd(ends[0]);
-        closeEnd(ends[1]);
+    int error = set_nonblocking(ends[0]);
+    if (error == 0) {
+        error = set_nonblocking(ends[1]);
+    }
+    if (error != 0) {
+        Descriptor(ends[0]).close();
+        Descriptor(ends[1]).close();
         fail("control pipe fcntl", error);
     }
     // The notification pipe is the tool's own: no child program should inherit it.
@@ -122,8 +101,8 @@ void ProcessSetCatcher::install() {
     readEnd_ = ends[0];
     writeEnd_ = ends[1];
     saved_ = previous;
-    int error = closeEnd(oldRead);
-    if (int writeError = closeEnd(oldWrite); error == 0) {
+    error = Descriptor(oldRead).close();
+    if (int writeError = Descriptor(oldWrite).close(); error == 0) {
         error = writeError;
     }
     installed_.store(this);
@@ -152,25 +131,19 @@ std::size_t ProcessSetCatcher::drain() noexcept {
     int saved = errno;
     std::size_t count = 0;
     char byte;
-    for (;;) {
-        ssize_t result = read(readEnd_, &byte, 1);
-        if (result > 0) {
-            ++count;
-        } else if (result < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
+    while (retry_eintr([&] { return read(readEnd_, &byte, 1); }) > 0) {
+        ++count;
     }
     errno = saved;
     return count;
 }
 
 void ProcessSetCatcher::closeEnds(bool raise) {
-    int readError = closeEnd(readEnd_);
+    int readError = Descriptor(readEnd_).close();
     readEnd_ = -1;
-    int writeError = closeEnd(writeEnd_);
+    int writeError = Descriptor(writeEnd_).close();
     writeEnd_ = -1;
+    // The two ends fail with differently shaped texts: both are part of the tool's output.
     if (raise && readError != 0) {
         throw SystemError("pipe read-end close", readError);
     }
@@ -186,16 +159,14 @@ void ProcessSetCatcher::uninstall(bool forced) {
     ChildSignalBlock block;
     closeEnds(std::uncaught_exceptions() == 0 && !forced);
     if (!forced && ended_ < registered_) {
+        // The wording is part of the tool's output and must stay.
         throw std::logic_error("there're some child processes still running");
     }
     children_.clear();
     registered_ = 0;
     statuses_ = 0;
     ended_ = 0;
-    int result;
-    while ((result = sigaction(SIGCHLD, &saved_, nullptr)) != 0 && errno == EINTR) {
-    }
-    if (result != 0) {
+    if (retry_eintr([this] { return sigaction(SIGCHLD, &saved_, nullptr); }) != 0) {
         throw SystemError("restore sigaction", errno);
     }
     installed_.store(nullptr);
@@ -209,26 +180,22 @@ void ProcessSetCatcher::onChildSignal(int /*signal*/, siginfo_t* /*info*/, void*
     int saved = errno;
     for (;;) {
         int status = 0;
-        pid_t pid = waitpid(-1, &status, WNOHANG);
-        if (pid > 0) {
-            auto found = self->children_.find(pid);
-            if (found == self->children_.end()) {
-                continue; // not ours to report: reaped so that it leaves no zombie
-            }
-            // The status is stored before the ended flag, which is what readers test first.
-            found->second.status = status;
-            self->statuses_ = self->statuses_ + 1;
-            if (WIFEXITED(status) || WIFSIGNALED(status)) {
-                found->second.ended = 1;
-                self->ended_ = self->ended_ + 1;
-                const char byte = 't';
-                while (write(self->writeEnd_, &byte, 1) < 0 && errno == EINTR) {
-                }
-            }
-        } else if (pid < 0 && errno == EINTR) {
-            continue;
-        } else {
+        const pid_t pid = retry_eintr([&status] { return waitpid(-1, &status, WNOHANG); });
+        if (pid <= 0) {
             break; // 0: nothing more has ended; -1: no children left
+        }
+        auto found = self->children_.find(pid);
+        if (found == self->children_.end()) {
+            continue; // not ours to report: reaped so that it leaves no zombie
+        }
+        // The status is stored before the ended flag, which is what readers test first.
+        found->second.status = status;
+        self->statuses_ = self->statuses_ + 1;
+        if (WIFEXITED(status) || WIFSIGNALED(status)) {
+            found->second.ended = 1;
+            self->ended_ = self->ended_ + 1;
+            const char byte = 't';
+            retry_eintr([self, &byte] { return write(self->writeEnd_, &byte, 1); });
         }
     }
     errno = saved;

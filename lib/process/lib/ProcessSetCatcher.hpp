@@ -10,12 +10,11 @@
 // the handler never sees the map while it changes. Callers block SIGCHLD themselves
 // between fork and add, so that no child ends before it is known.
 //
-// DIAGNOSTICS: install raises std::logic_error "ProcessSetCatcher instance has been
-// installed already", corvo::SystemError "sigaction", "process set catcher control pipe"
-// or "control pipe fcntl" (the previous SIGCHLD action is put back then). uninstall raises
-// std::logic_error "there're some child processes still running" unless forced,
-// corvo::SystemError "pipe read-end close", "close" or "restore sigaction". The destructor
-// never raises.
+// DIAGNOSTICS: nothing ends the process and nothing is returned as a failure. Misuse (a
+// second install, an unforced uninstall while registered children run) raises
+// std::logic_error; a failed system call raises corvo::SystemError with a short text naming
+// the step and errno (a failed install puts the previous SIGCHLD action back first). drain
+// and the destructor never raise.
 #pragma once
 
 #include <atomic>
@@ -78,6 +77,8 @@ private:
     volatile std::size_t statuses_ = 0;
     volatile std::size_t ended_ = 0;
     struct sigaction saved_ {};
+    // Plain numbers, not Descriptor owners, because the signal handler reads them; they are
+    // closed the way Descriptor closes (EINTR counts as closed).
     volatile int readEnd_ = -1;
     volatile int writeEnd_ = -1;
 };

@@ -11,7 +11,9 @@
 
 #include "diagnostics/Errors.hpp"
 #include "diagnostics/log.h"
+#include "lib/base/eintr.h"
 #include "lib/process/lib/Descriptor.hpp"
+#include "lib/process/lib/nonblocking.h"
 #include "lib/process/lib/spawn_child.h"
 
 #include <dirent.h>
@@ -55,8 +57,7 @@ PipeEnds makePipe() {
 }
 
 void setNonBlocking(const Descriptor& descriptor) {
-    const int flags = ::fcntl(descriptor.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(descriptor.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+    if (set_nonblocking(descriptor.get()) != 0)
         message_exit(1, "forkExecvGetOutErr: fcntl(O_NONBLOCK) failed");
 }
 
@@ -148,8 +149,9 @@ void writeErrorText(int descriptor, int error) {
 
 // The child's side of forkExecvPipes: streams in place, everything else closed, the user
 // switched, the program started. Without a user it runs sharing the tool's memory, so it
-// uses no heap, stdio or exception; the user switch looks the account up, which only a
-// forked child may do. Its failure texts are those of the message routine.
+// uses no heap, stdio or exception, and its retries are written out rather than called;
+// the user switch looks the account up, which only a forked child may do. Its failure
+// texts are those of the message routine.
 CHILD_ENDS_HERE int startChild(void* argument) {
     auto& plan = *static_cast<SpawnPlan*>(argument);
     child_reset_signals(&plan.mask);
@@ -177,7 +179,7 @@ CHILD_ENDS_HERE int startChild(void* argument) {
         uid_t id = 0;
         if (const passwd* entry = ::getpwnam(plan.user))
             id = entry->pw_uid;
-        else
+        else // the report is part of the output; the child goes on unswitched
             message_warning("Unable to getpwnam for user %s", plan.user);
         if (id != 0)
             p_setuid(plan.user, plan.changeToHome ? P_SETUID_CHDIR : 0);
@@ -188,7 +190,7 @@ CHILD_ENDS_HERE int startChild(void* argument) {
         ::execvp(plan.program, plan.argv);
     const int error = errno;
     for (const int stream : {2, 1}) {
-        // This text is part of the tool's output (the command failure report shows it).
+        // Names execv whichever exec ran: the text is part of the tool's output and must stay.
         child_write_text(stream, "forkExecvPipes: execv() failed: ");
         writeErrorText(stream, error);
         child_write_text(stream, "\n\nSystem error ");
@@ -271,79 +273,114 @@ bool closeListed(int lowest, int limit) {
     return complete && sawOwn;
 }
 
-} // namespace
+// The three pipes of one run. The child's ends (input.read, output.write, errors.write) are
+// closed once the child has its copies; the parent's ends are non-blocking.
+struct ChildPipes {
+    PipeEnds input;
+    PipeEnds output;
+    PipeEnds errors;
+};
 
-int forkExecvGetOutErr(provider_fn provider, consumer_fn onStdout, consumer_fn onStderr,
-                       const char* program, char* const argv[], const char* user,
-                       bool changeToHome, const environment_map& environment, void* context,
-                       std::size_t stdinBufferSize, std::size_t stdoutBufferSize,
-                       std::size_t stderrBufferSize) {
-    PipeEnds input = makePipe();
-    PipeEnds output = makePipe();
-    PipeEnds errors = makePipe();
-    setNonBlocking(input.write);
-    setNonBlocking(output.read);
-    setNonBlocking(errors.read);
+// Opening the pipes: a failure ends the tool.
+ChildPipes openPipes() {
+    ChildPipes pipes{makePipe(), makePipe(), makePipe()};
+    setNonBlocking(pipes.input.write);
+    setNonBlocking(pipes.output.read);
+    setNonBlocking(pipes.errors.read);
+    return pipes;
+}
 
-    // Allocated before the fork, so that running out of memory cannot leave a child behind:
-    // one block, not cleared, so that only the bytes that pass through it are ever touched.
-    const std::size_t inSize = std::max<std::size_t>(stdinBufferSize, 1);
-    const std::size_t outSize = std::max<std::size_t>(stdoutBufferSize, 1);
-    const std::size_t errSize = std::max<std::size_t>(stderrBufferSize, 1);
-    const auto buffers = std::make_unique_for_overwrite<char[]>(inSize + outSize + errSize);
-    char* const inBuffer = buffers.get();
-    char* const outBuffer = inBuffer + inSize;
-    char* const errBuffer = outBuffer + outSize;
+// The three stream buffers in one block, allocated before the child starts so that running
+// out of memory cannot leave a child behind; not cleared, so that only the bytes that pass
+// through it are ever touched.
+struct StreamBuffers {
+    std::size_t inSize;
+    std::size_t outSize;
+    std::size_t errSize;
+    std::unique_ptr<char[]> block;
 
-    const pid_t child = forkExecvPipes(input.read.get(), output.write.get(), errors.write.get(),
-                                       program, argv, user, changeToHome, environment);
-    input.read.close();
-    output.write.close();
-    errors.write.close();
+    char* in() const { return block.get(); }
+    char* out() const { return block.get() + inSize; }
+    char* err() const { return block.get() + inSize + outSize; }
+};
 
-    Descriptor& toChild = input.write;
-    Descriptor& fromStdout = output.read;
-    Descriptor& fromStderr = errors.read;
+StreamBuffers allocateBuffers(const child_streams& streams) {
+    StreamBuffers buffers{std::max<std::size_t>(streams.stdinBufferSize, 1),
+                          std::max<std::size_t>(streams.stdoutBufferSize, 1),
+                          std::max<std::size_t>(streams.stderrBufferSize, 1), nullptr};
+    buffers.block =
+        std::make_unique_for_overwrite<char[]>(buffers.inSize + buffers.outSize + buffers.errSize);
+    return buffers;
+}
+
+// Starting the child on its ends of the pipes, which are closed here once it has them.
+pid_t launch(ChildPipes& pipes, const child_command& command) {
+    const pid_t child = forkExecvPipes(pipes.input.read.get(), pipes.output.write.get(),
+                                       pipes.errors.write.get(), command);
+    pipes.input.read.close();
+    pipes.output.write.close();
+    pipes.errors.write.close();
+    return child;
+}
+
+// One turn of the loop: wait until an open end is ready, then write what the provider has
+// and read what the child wrote. An end that is finished is closed. pending is the count of
+// provider bytes not yet written.
+void serveTurn(ChildPipes& pipes, const StreamBuffers& buffers, const child_streams& streams,
+               std::size_t& pending) {
+    Descriptor& toChild = pipes.input.write;
+    Descriptor& fromStdout = pipes.output.read;
+    Descriptor& fromStderr = pipes.errors.read;
+    // A closed end holds -1, which poll passes over.
+    pollfd watched[3] = {
+        {toChild.get(), POLLOUT, 0}, {fromStdout.get(), POLLIN, 0}, {fromStderr.get(), POLLIN, 0}};
+    if (::poll(watched, 3, -1) < 0) {
+        if (errno == EINTR)
+            return;
+        // The text names select: it is part of the tool's output and must stay.
+        corvo::throwSystemError("forkExecvGetOutErr: select() failed", errno);
+    }
+    if (toChild.isOpen() && watched[0].revents != 0 &&
+        !writeFromCallback(toChild.get(), buffers.in(), buffers.inSize, &pending, streams.provider,
+                           streams.context))
+        toChild.close();
+    if (fromStdout.isOpen() && watched[1].revents != 0 &&
+        !readToCallback(fromStdout.get(), streams.onStdout, streams.context, buffers.out(),
+                        buffers.outSize))
+        fromStdout.close();
+    if (fromStderr.isOpen() && watched[2].revents != 0 &&
+        !readToCallback(fromStderr.get(), streams.onStderr, streams.context, buffers.err(),
+                        buffers.errSize))
+        fromStderr.close();
+}
+
+// Serving the streams until all three parent ends are closed, with SIGPIPE held off. What a
+// turn raises is kept and returned: the child gets SIGTERM and the ends are closed, and the
+// exception waits until the child has been reaped.
+std::exception_ptr serveStreams(ChildPipes& pipes, const StreamBuffers& buffers,
+                                const child_streams& streams, pid_t child) {
+    SigpipeHold hold;
+    std::size_t pending = 0;
     std::exception_ptr kept;
-    {
-        SigpipeHold hold;
-        std::size_t pending = 0;
-        while (toChild.isOpen() || fromStdout.isOpen() || fromStderr.isOpen()) {
-            try {
-                // A closed end holds -1, which poll passes over.
-                pollfd watched[3] = {{toChild.get(), POLLOUT, 0},
-                                     {fromStdout.get(), POLLIN, 0},
-                                     {fromStderr.get(), POLLIN, 0}};
-                if (::poll(watched, 3, -1) < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    corvo::throwSystemError("forkExecvGetOutErr: select() failed", errno);
-                }
-                if (toChild.isOpen() && watched[0].revents != 0 &&
-                    !writeFromCallback(toChild.get(), inBuffer, inSize, &pending, provider,
-                                       context))
-                    toChild.close();
-                if (fromStdout.isOpen() && watched[1].revents != 0 &&
-                    !readToCallback(fromStdout.get(), onStdout, context, outBuffer, outSize))
-                    fromStdout.close();
-                if (fromStderr.isOpen() && watched[2].revents != 0 &&
-                    !readToCallback(fromStderr.get(), onStderr, context, errBuffer, errSize))
-                    fromStderr.close();
-            } catch (...) {
-                kept = std::current_exception();
-                ::kill(child, SIGTERM);
-                toChild.close();
-                fromStdout.close();
-                fromStderr.close();
-            }
+    while (pipes.input.write.isOpen() || pipes.output.read.isOpen() || pipes.errors.read.isOpen()) {
+        try {
+            serveTurn(pipes, buffers, streams, pending);
+        } catch (...) {
+            kept = std::current_exception();
+            ::kill(child, SIGTERM);
+            pipes.input.write.close();
+            pipes.output.read.close();
+            pipes.errors.read.close();
         }
     }
+    return kept;
+}
 
+// Waiting for the child and collecting the result: what the loop kept is raised now;
+// otherwise the exit status, or -1 when a signal ended the child or the wait failed.
+int collectExit(pid_t child, const std::exception_ptr& kept) {
     int status = 0;
-    pid_t waited = -1;
-    do {
-        waited = ::waitpid(child, &status, 0);
-    } while (waited < 0 && errno == EINTR);
+    const pid_t waited = retry_eintr([&] { return ::waitpid(child, &status, 0); });
     if (kept)
         std::rethrow_exception(kept);
     if (waited < 0 || !WIFEXITED(status))
@@ -351,30 +388,36 @@ int forkExecvGetOutErr(provider_fn provider, consumer_fn onStdout, consumer_fn o
     return WEXITSTATUS(status);
 }
 
-int forkExecvGetOutErr(const std::string& stdinText, std::string& stdoutText,
-                       std::string& stderrText, const std::string& program, char* const argv[],
-                       const std::string& user, bool changeToHome,
-                       const environment_map& environment) {
-    TextContext context{stdinText, 0, stdoutText, stderrText};
-    return forkExecvGetOutErr(provideText, appendOutput, appendErrors, program.c_str(), argv,
-                              user.c_str(), changeToHome, environment, &context, 4096, 4096,
-                              4096);
+} // namespace
+
+int forkExecvGetOutErr(const child_command& command, const child_streams& streams) {
+    ChildPipes pipes = openPipes();
+    const StreamBuffers buffers = allocateBuffers(streams);
+    const pid_t child = launch(pipes, command);
+    const std::exception_ptr kept = serveStreams(pipes, buffers, streams, child);
+    return collectExit(child, kept);
 }
 
-pid_t forkExecvPipes(int childStdin, int childStdout, int childStderr, const char* program,
-                     char* const argv[], const char* user, bool changeToHome,
-                     const environment_map& environment) {
+int forkExecvGetOutErr(const child_command& command, const std::string& stdinText,
+                       std::string& stdoutText, std::string& stderrText) {
+    TextContext context{stdinText, 0, stdoutText, stderrText};
+    return forkExecvGetOutErr(
+        command, {provideText, appendOutput, appendErrors, &context, 4096, 4096, 4096});
+}
+
+pid_t forkExecvPipes(int childStdin, int childStdout, int childStderr,
+                     const child_command& command) {
     EnvironmentBlock merged;
-    if (!environment.empty())
-        merged = mergedEnvironment(environment);
-    const bool switchUser = user != nullptr && *user != '\0';
+    if (!command.environment.empty())
+        merged = mergedEnvironment(command.environment);
+    const bool switchUser = command.user != nullptr && *command.user != '\0';
     SpawnPlan plan{{childStdin, childStdout, childStderr},
-                   program,
-                   argv,
-                   environment.empty() ? nullptr : merged.pointers.data(),
+                   command.program,
+                   command.argv,
+                   command.environment.empty() ? nullptr : merged.pointers.data(),
                    {},
-                   switchUser ? user : nullptr,
-                   changeToHome};
+                   switchUser ? command.user : nullptr,
+                   command.changeToHome};
     pthread_sigmask(SIG_BLOCK, nullptr, &plan.mask);
     // A user switch is forked; its child's message routine may flush a copy of the tool's
     // stdio buffers into the pipes, so what the tool has written so far goes out first.
@@ -402,17 +445,15 @@ void dup2Custom(int descriptor, int target) {
         if (descriptor == target)
             return;
     }
-    while (::dup2(descriptor, target) < 0) {
-        if (errno != EINTR)
-            corvo::throwSystemError("dup2Custom failed", errno);
-    }
+    if (retry_eintr([=] { return ::dup2(descriptor, target); }) < 0)
+        corvo::throwSystemError("dup2Custom failed", errno);
     ::close(descriptor);
 }
 
 bool readToCallback(int descriptor, consumer_fn consumer, void* context, char* buffer,
                     std::size_t size) {
     for (;;) {
-        const ssize_t count = ::read(descriptor, buffer, size);
+        const ssize_t count = retry_eintr([=] { return ::read(descriptor, buffer, size); });
         if (count > 0) {
             if (consumer != nullptr)
                 consumer(buffer, static_cast<std::size_t>(count), context);
@@ -420,8 +461,6 @@ bool readToCallback(int descriptor, consumer_fn consumer, void* context, char* b
         }
         if (count == 0)
             return false;
-        if (errno == EINTR)
-            continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return true;
         corvo::throwSystemError("readToCallback failed", errno);
@@ -436,15 +475,13 @@ bool writeFromCallback(int descriptor, char* buffer, std::size_t size, std::size
             if (*pending == 0)
                 return false;
         }
-        const ssize_t written = ::write(descriptor, buffer, *pending);
+        const ssize_t written = retry_eintr([=] { return ::write(descriptor, buffer, *pending); });
         if (written >= 0) {
             const auto count = static_cast<std::size_t>(written);
             std::memmove(buffer, buffer + count, *pending - count);
             *pending -= count;
             continue;
         }
-        if (errno == EINTR)
-            continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return true;
         if (errno == EPIPE)
@@ -482,6 +519,7 @@ void p_setuid(const char* user, int flags) {
         message_exit(1, "Cannot chdir to '%s' homedir '%s'", user, home.c_str());
     if ((flags & P_SETUID_CHROOT) != 0 && ::chroot(home.c_str()) != 0)
         message_exit(1, "Cannot chroot to '%s' homedir '%s'", user, home.c_str());
+    // The newline inside some formats is part of the tool's output and must stay.
     if ((flags & P_SETUID_ALLOW_ROOT) == 0 && userId == 0)
         message_exit(1, "Cannot run as forbidden uid: %d\n", static_cast<int>(userId));
     if (::initgroups(user, groupId) != 0)

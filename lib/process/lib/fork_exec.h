@@ -13,13 +13,14 @@
 // spawn_child.h); only a command that runs as another user is forked, because the account
 // lookup cannot run in a child that shares the tool's memory.
 //
-// DIAGNOSTICS: a failure to create the pipes or to make them non-blocking ends the tool
-// through message_exit with status 1. Failures of fork, poll (whose text still says
-// "select() failed": the text is part of the tool's output), read and write are raised as
-// corvo::SystemError (or ExSystemError<N>) after the child has been ended and reaped. In the
-// child, a failure before exec writes its corvo::SystemError text on standard error and exits
-// with 1; user-switch and exec failures end it through message_exit with status 1, so their
-// text reaches the parent as output on both streams.
+// DIAGNOSTICS: a failure in the tool before the child starts (creating the pipes, making them
+// non-blocking) ends the process through message_exit with status 1. A failure once the
+// child is being started (fork, poll, read, write) is raised as corvo::SystemError (or
+// ExSystemError<N>), only after the child has been ended and reaped. A failed wait is
+// returned as -1, the same as a child ended by a signal. In the child, a failure before exec writes its
+// corvo::SystemError text on standard error and exits with 1; user-switch and exec failures
+// end it through message_exit with status 1, so their text reaches the parent as output on
+// both streams.
 //
 // The engine lives in namespace fork_exec because the C library already declares a
 // closefrom of its own.
@@ -40,31 +41,45 @@ using consumer_fn = void (*)(const char* bytes, std::size_t count, void* context
 
 using environment_map = std::map<std::string, std::string>;
 
-// Runs program (searched on PATH when it has no slash) with the null-terminated argv, as user
-// (empty or null: no switch; with changeToHome, in that user's home directory), with the
-// environment entries set over the inherited ones. Returns the child's exit status (0..255),
+// What to run: program (searched on PATH when it has no slash) with the null-terminated argv,
+// as user (empty or null: no switch; with changeToHome, in that user's home directory), with
+// the environment entries set over the inherited ones. Everything must outlive the call.
+struct child_command {
+    const char* program;
+    char* const* argv;
+    const char* user;
+    bool changeToHome;
+    const environment_map& environment;
+};
+
+// Where the child's standard input comes from and where its output goes: the functions get
+// context; each stream has a buffer of its own size (0 counts as 1).
+struct child_streams {
+    provider_fn provider;
+    consumer_fn onStdout;
+    consumer_fn onStderr;
+    void* context;
+    std::size_t stdinBufferSize;
+    std::size_t stdoutBufferSize;
+    std::size_t stderrBufferSize;
+};
+
+// Runs command with its streams served by streams. Returns the child's exit status (0..255),
 // or -1 when a signal ended it or the wait failed.
-int forkExecvGetOutErr(provider_fn provider, consumer_fn onStdout, consumer_fn onStderr,
-                       const char* program, char* const argv[], const char* user,
-                       bool changeToHome, const environment_map& environment, void* context,
-                       std::size_t stdinBufferSize, std::size_t stdoutBufferSize,
-                       std::size_t stderrBufferSize);
+int forkExecvGetOutErr(const child_command& command, const child_streams& streams);
 
 // The form used by corvo::ExecCmd: feeds stdinText, appends the captured streams to
 // stdoutText and stderrText (which are not cleared first), 4096-byte buffers.
-int forkExecvGetOutErr(const std::string& stdinText, std::string& stdoutText,
-                       std::string& stderrText, const std::string& program, char* const argv[],
-                       const std::string& user, bool changeToHome,
-                       const environment_map& environment);
+int forkExecvGetOutErr(const child_command& command, const std::string& stdinText,
+                       std::string& stdoutText, std::string& stderrText);
 
-// Starts the child (a fork only when user is set); it moves childStdin, childStdout and
+// Starts the child (a fork only when a user is set); it moves childStdin, childStdout and
 // childStderr onto 0, 1 and 2 (-1 stands for /dev/null), closes everything above, switches
 // user, sets the environment and execs.
 // Returns the child's process id; never returns in the child. Raises
 // "forkExecvPipes: fork() failed".
-pid_t forkExecvPipes(int childStdin, int childStdout, int childStderr, const char* program,
-                     char* const argv[], const char* user, bool changeToHome,
-                     const environment_map& environment);
+pid_t forkExecvPipes(int childStdin, int childStdout, int childStderr,
+                     const child_command& command);
 
 // Makes target refer to descriptor's file and closes descriptor; -1 stands for a fresh
 // /dev/null opened read-write; a descriptor equal to target is left alone. Raises

@@ -1,6 +1,8 @@
 // Starting a child that shares the tool's memory, and the steps it may take before exec.
 #include "lib/process/lib/spawn_child.h"
 
+#include "lib/base/eintr.h"
+
 #include <sched.h>
 #include <unistd.h>
 
@@ -26,8 +28,7 @@ pid_t spawn_child(int (*body)(void*), void* argument, bool copy_memory) {
     const int before = errno;
     pid_t pid;
     if (copy_memory) {
-        while ((pid = fork()) < 0 && errno == EINTR) {
-        }
+        pid = retry_eintr([] { return fork(); });
         if (pid == 0) {
             _exit(body(argument));
         }

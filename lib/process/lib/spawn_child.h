@@ -41,7 +41,8 @@ pid_t spawn_child(int (*body)(void*), void* argument, bool copy_memory = false);
 void child_reset_signals(const sigset_t* mask);
 
 // Writes all of text (length bytes), repeating on EINTR and after short writes; gives up
-// silently on any other failure.
+// silently on any other failure. The one whole-buffer write of this library: the tool
+// uses it too, for a forked child's report.
 void child_write(int fd, const char* text, std::size_t length);
 
 // child_write of a NUL-terminated text.

@@ -39,41 +39,55 @@ TEST_F(ChildRun, RunsChildrenOnEveryPath) {
     const struct {
         const char* name;
         std::vector<std::string> arguments;
-        std::size_t stdinBytes;
+        std::string stdinText;
         int returnCode;
         std::string stdoutText;
         std::string stderrText;
+        void (*setUp)(corvo::ExecCmd&) = nullptr;
         std::string program = kChild;
     } cases[] = {
-        {"exit status", {"text", "out", "errtext", "err", "exit", "42"}, 0, 42, "out", "err"},
-        {"stdin unread", {"exit", "3"}, 8 << 20, 3, "", ""},
-        {"killed", {"text", "x", "signal", "9"}, 1 << 20, -1, "x", ""},
-        {"only 0-2 reach the child", {"fds"}, 0, 0, "0 1 2 ", ""},
-        {"grandchild", {"grandchild", "500", "text", "p\n"}, 0, 0, "p\ngrandchild\n", ""},
-        {"missing program", {}, 0, 1, kExecFailure, kExecFailure, "/nonexistent/program"},
+        {"exit status", {"text", "out", "errtext", "err", "exit", "42"}, "", 42, "out", "err"},
+        {"stdin unread", {"exit", "3"}, std::string(8 << 20, 's'), 3, "", ""},
+        {"killed", {"text", "x", "signal", "9"}, std::string(1 << 20, 's'), -1, "x", ""},
+        {"megabytes both ways",
+         {"both", std::to_string(3 << 20), "cat"},
+         pattern('k', 2 << 20),
+         0,
+         pattern('a', 3 << 20) + pattern('k', 2 << 20),
+         pattern('A', 3 << 20)},
+        {"only 0-2 reach the child", {"fds"}, "", 0, "0 1 2 ", ""},
+        {"grandchild", {"grandchild", "500", "text", "p\n"}, "", 0, "p\ngrandchild\n", ""},
+        {"exact argument vector",
+         {"args", "a b", "", "x\ny", std::string("nul\0tail", 8), "last"},
+         "",
+         0,
+         kChild + std::string("\0args\0a b\0\0x\ny\0nul\0last\0", 24),
+         ""},
+        {"environment over the inherited one",
+         {"env", "PATH", "env", "CORVO_REPLACED", "env", "NEW"},
+         "",
+         0,
+         std::string(getenv("PATH")) + "\nsecond\n\n",
+         "",
+         [](corvo::ExecCmd& c) {
+             setenv("CORVO_REPLACED", "inherited", 1);
+             c.setEnv("CORVO_REPLACED", "first");
+             c.setEnv("CORVO_REPLACED", "second");
+             c.setEnv("NEW", "");
+         }},
+        {"missing program", {}, "", 1, kExecFailure, kExecFailure, nullptr, "/nonexistent/program"},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.name);
         auto command = childCommand(each.arguments, each.program);
-        command->setStdinText(std::string(each.stdinBytes, 's'));
+        command->setStdinText(each.stdinText);
+        if (each.setUp)
+            each.setUp(*command);
         EXPECT_EQ(each.returnCode, command->runNoThrow());
         EXPECT_EQ(each.stdoutText, command->stdoutText());
         EXPECT_EQ(each.stderrText, command->stderrText());
         expectClean();
     }
-}
-
-// The program starts with the caller's mask: the engine's own SIGPIPE hold stays in the tool.
-TEST_F(ChildRun, ChildStartsWithTheCallersSignalState) {
-    sigset_t user, previous;
-    sigemptyset(&user);
-    sigaddset(&user, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &user, &previous);
-    auto command = childCommand({"signals"});
-    EXPECT_EQ(0, command->run());
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    EXPECT_EQ("blocked " + std::to_string(SIGUSR1) + "\nSIGCHLD default\nSIGPIPE default\n",
-              command->stdoutText());
 }
 
 // A command that runs as another user is started by fork (the account lookup may allocate):
@@ -84,35 +98,6 @@ TEST_F(ChildRun, UserSwitchRunsInAForkedChild) {
     EXPECT_EQ(0, command->run());
     EXPECT_EQ(0u, command->stdoutText().find("Unable to getpwnam for user corvo-no-such-user\n"));
     EXPECT_TRUE(command->stdoutText().ends_with("ran"));
-}
-
-TEST_F(ChildRun, MovesMegabytesBothWaysWithoutDeadlock) {
-    const std::string input = pattern('k', 2 << 20);
-    auto command = childCommand({"both", std::to_string(3 << 20), "cat"});
-    command->setStdinText(input);
-    ASSERT_EQ(0, command->exec());
-    EXPECT_TRUE(command->stdoutText() == pattern('a', 3 << 20) + input);
-    EXPECT_TRUE(command->stderrText() == pattern('A', 3 << 20));
-}
-
-TEST_F(ChildRun, PassesTheExactArgumentVector) {
-    auto command = childCommand({"args", "a b", "", "x\ny"});
-    command->add(std::string("nul\0tail", 8)).add("last");
-    ASSERT_EQ(0, command->run());
-    const std::string expected = kChild + '\0' + "args" + '\0' + "a b" + '\0' + '\0' + "x\ny" +
-                                 '\0' + "nul" + '\0' + "last" + '\0';
-    EXPECT_EQ(expected, command->stdoutText());
-}
-
-TEST_F(ChildRun, SetEnvReplacesInheritedVariables) {
-    setenv("CORVO_REPLACED", "inherited", 1);
-    auto command = childCommand({"env", "PATH", "env", "CORVO_REPLACED", "env", "NEW"});
-    command->setEnv("CORVO_REPLACED", "first");
-    command->setEnv("CORVO_REPLACED", "second");
-    command->setEnv("NEW", "");
-    EXPECT_EQ(0, command->run());
-    unsetenv("CORVO_REPLACED");
-    EXPECT_EQ(std::string(getenv("PATH")) + "\nsecond\n\n", command->stdoutText());
 }
 
 TEST_F(ChildRun, RunReportsTheFailureWithEverythingTheChildWrote) {

@@ -19,7 +19,7 @@ using leak_checks::pattern;
 
 namespace {
 
-const std::string CHILD = CORVO_HELPERS_DIR "/child";
+const std::string kChild = CORVO_HELPERS_DIR "/child";
 
 // Hands out data in pieces of up to 64 KiB; an empty text ends at once.
 Provider provide(const std::string& data) {
@@ -34,14 +34,6 @@ Provider provide(const std::string& data) {
 
 void rejectChunk(const std::vector<char>&) {
     throw std::runtime_error("x");
-}
-
-void setVariableBeforeExec() {
-    setenv("CORVO_PRE_EXEC", "ran", 1);
-}
-
-void refuseBeforeExec() {
-    throw std::runtime_error("refused before exec");
 }
 
 using PipeTest = leak_checks::LeakChecked;
@@ -63,52 +55,95 @@ TEST_F(PipeTest, RunsOnEveryPathWithoutLeaks) {
         std::string out;
         std::string err;
     } cases[] = {
-        {"megabytes both ways", Command(CHILD, "cat"),
-         [](Pipe& p) { p.setStdin(FD_PIPE, provide(pattern('k', 3000000))); }, "0",
-         pattern('k', 3000000), ""},
-        {"exit status", Command(CHILD, "text", "hi", "exit", "3"), nullptr,
-         std::to_string(W_EXITCODE(3, 0)), "hi", ""},
-        {"killed by a signal", Command(CHILD, "signal", "15"), nullptr,
+        {"killed by a signal", Command(kChild, "signal", "15"), nullptr,
          std::to_string(W_EXITCODE(0, SIGTERM)), "", ""},
-        {"megabytes on both outputs", Command(CHILD, "both", "2000000"), nullptr, "0",
+        {"megabytes on both outputs", Command(kChild, "both", "2000000"), nullptr, "0",
          pattern('a', 2000000), pattern('A', 2000000)},
         // run() returns once the command has ended, with what it wrote, and leaves the
         // grandchild holding the output behind (the bound below is half its sleep).
         {"grandchild holds the output",
-         Command(CHILD, "grandchild", "5000", "text", "early", "exit", "5"), nullptr,
+         Command(kChild, "grandchild", "5000", "text", "early", "exit", "5"), nullptr,
          std::to_string(W_EXITCODE(5, 0)), "early", ""},
         // The provider has nothing: stdin must close at once or "cat" would never end.
-        {"empty input", Command(CHILD, "cat"), nullptr, "0", "", ""},
-        {"unknown program", Command("corvo-no-such-program"), nullptr,
-         "SystemError execvp: " + std::string(std::strerror(ENOENT)), "", ""},
+        {"empty input", Command(kChild, "cat"), nullptr, "0", "", ""},
         {"unknown path", Command("/nonexistent/program"), nullptr,
          "SystemError execv: " + std::string(std::strerror(ENOENT)), "", ""},
-        {"bad stdin code", Command(CHILD), [](Pipe& p) { p.setStdin(-7); }, "invalid FD for stdin",
+        {"bad stdin code", Command(kChild), [](Pipe& p) { p.setStdin(-7); }, "invalid FD for stdin",
          "", ""},
-        {"reader gone", Command(CHILD, "closein", "sleep", "3000"),
-         [](Pipe& p) { p.setStdin(FD_PIPE, provide(std::string(8 << 20, 'x'))); },
+        {"reader gone", Command(kChild, "closein", "sleep", "3000"),
+         [](Pipe& p) { p.setStdin(kFdPipe, provide(std::string(8 << 20, 'x'))); },
          "SystemError write: " + std::string(std::strerror(EPIPE)), "", ""},
         // A pre-exec function is the caller's code: it runs in a forked child of its own,
-        // whose environment it may change, and what it raises comes back.
-        {"pre-exec function", Command(CHILD, "env", "CORVO_PRE_EXEC"),
-         [](Pipe& p) { p.preExec = &setVariableBeforeExec; }, "0", "ran\n", ""},
-        {"pre-exec function raises", Command(CHILD),
-         [](Pipe& p) { p.preExec = &refuseBeforeExec; }, "refused before exec", "", ""},
-        {"sink raises", Command(CHILD, "text", "x", "sleep", "3000"),
-         [](Pipe& p) { p.setStdout(FD_PIPE, &rejectChunk); }, "x", "", ""},
+        // whose environment it may change, and what it raises comes back as its kind.
+        {"pre-exec function", Command(kChild, "env", "CORVO_PRE_EXEC"),
+         [](Pipe& p) { p.preExec = +[] { setenv("CORVO_PRE_EXEC", "ran", 1); }; }, "0", "ran\n",
+         ""},
+        {"pre-exec function raises", Command(kChild),
+         [](Pipe& p) { p.preExec = +[] { throw std::runtime_error("refused before exec"); }; },
+         "refused before exec", "", ""},
+        {"pre-exec system error", Command(kChild),
+         [](Pipe& p) { p.preExec = +[] { throw corvo::SystemError("pre-exec step", EACCES); }; },
+         "SystemError pre-exec step: " + std::string(std::strerror(EACCES)), "", ""},
+        {"megabytes through two commands", Command(kChild, "cat"),
+         [](Pipe& p) {
+             p.add(Command(kChild, "cat"));
+             p.setStdin(kFdPipe, provide(pattern('k', 3000000)));
+         },
+         "0", pattern('k', 3000000), ""},
+        // The first command is running when the second cannot start: it is killed and reaped.
+        {"second command missing", Command(kChild, "cat"),
+         [](Pipe& p) { p.add(Command("corvo-no-such-program")); },
+         "SystemError execvp: " + std::string(std::strerror(ENOENT)), "", ""},
+        // A command's own working directory wins over the pipeline's.
+        {"working directories", Command(kChild, "cwd"),
+         [](Pipe& p) {
+             p.workingDirectory = "/";
+             Command second(kChild, "cat", "cwd");
+             second.workingDirectory = "/dev";
+             p.add(second);
+         },
+         "0", "/\n/dev\n", ""},
+        {"working directory missing", Command(kChild),
+         [](Pipe& p) { p.workingDirectory = "/nonexistent"; },
+         "SystemError cwd chdir: " + std::string(std::strerror(ENOENT)), "", ""},
+        // A given environment is the whole environment: PATH is not inherited.
+        {"environment", Command(kChild, "env", "CORVO_GIVEN", "env", "PATH"),
+         [](Pipe& p) {
+             static char given[] = "CORVO_GIVEN=yes";
+             static char* const environment[] = {given, nullptr};
+             p.environment = environment;
+         },
+         "0", "yes\n(unset)\n", ""},
+        // The stray descriptor the fixture holds open would show without the flag.
+        {"other descriptors closed", Command(kChild, "fds"),
+         [](Pipe& p) { p.closeOtherDescriptors = true; }, "0", "0 1 2 ", ""},
+        // The exit function runs in the tool with the command's index and wait status; what
+        // it raises ends the run.
+        {"exit function", Command(kChild, "exit", "7"),
+         [](Pipe& p) {
+             p.add(Command(kChild, "cat", "exit", "9"));
+             p.onExit = +[](std::size_t index, int status) {
+                 throw std::runtime_error(std::to_string(index) + " " + std::to_string(status));
+             };
+         },
+         "0 " + std::to_string(W_EXITCODE(7, 0)), "", ""},
+        {"run twice", Command(kChild), [](Pipe& p) { p.run(); },
+         "the pipe has been launched already", "", ""},
+        {"sink raises", Command(kChild, "text", "x", "sleep", "3000"),
+         [](Pipe& p) { p.setStdout(kFdPipe, &rejectChunk); }, "x", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Pipe pipe(c.command);
         std::string out;
         std::string err;
-        pipe.setStdin(FD_PIPE, provide(""));
+        pipe.setStdin(kFdPipe, provide(""));
         std::size_t largest = 0;
-        pipe.setStdout(FD_PIPE, [&](const std::vector<char>& chunk) {
+        pipe.setStdout(kFdPipe, [&](const std::vector<char>& chunk) {
             largest = std::max(largest, chunk.size());
             out.append(chunk.begin(), chunk.end());
         });
-        pipe.setStderr(FD_PIPE, Pipe::appendTo(err));
+        pipe.setStderr(kFdPipe, Pipe::appendTo(err));
         if (c.setUp)
             c.setUp(pipe);
         const auto start = std::chrono::steady_clock::now();
@@ -132,9 +167,9 @@ TEST_F(PipeTest, RunsOnEveryPathWithoutLeaks) {
     EXPECT_GT(alarms, 0);
 }
 
-// The program starts with the caller's mask, not the engine's SIGCHLD hold, and with SIGCHLD
-// and SIGPIPE at their defaults whatever the caller had set for them.
-TEST_F(PipeTest, ChildStartsWithTheCallersSignalState) {
+// Both engines start the program with the caller's mask, not their own SIGCHLD or SIGPIPE
+// holds, and with SIGCHLD and SIGPIPE at their defaults whatever the caller had set.
+TEST_F(PipeTest, BothEnginesStartChildrenWithTheCallersSignalState) {
     sigset_t user, previous;
     sigemptyset(&user);
     sigaddset(&user, SIGUSR1);
@@ -142,13 +177,18 @@ TEST_F(PipeTest, ChildStartsWithTheCallersSignalState) {
     struct sigaction ignore {}, saved{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &saved);
-    Pipe pipe{Command(CHILD, "signals")};
+    Pipe pipe{Command(kChild, "signals")};
     std::string out;
-    pipe.setStdout(FD_PIPE, Pipe::appendTo(out));
+    pipe.setStdout(kFdPipe, Pipe::appendTo(out));
     EXPECT_EQ(pipe.run(), 0);
+    corvo::ExecCmd command(kChild);
+    EXPECT_EQ(command.add("signals").run(), 0);
     sigaction(SIGPIPE, &saved, nullptr);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    EXPECT_EQ(out, "blocked " + std::to_string(SIGUSR1) + "\nSIGCHLD default\nSIGPIPE default\n");
+    const std::string expected =
+        "blocked " + std::to_string(SIGUSR1) + "\nSIGCHLD default\nSIGPIPE default\n";
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(command.stdoutText(), expected);
 }
 
 // With every descriptor below 1100 taken, both engines' pipes lie above what select can
@@ -161,12 +201,12 @@ TEST_F(PipeTest, BothEnginesWatchDescriptorsAboveTheSelectLimit) {
     std::vector<int> filler;
     for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && fd < 1100;)
         filler.push_back(fd);
-    Pipe pipe{Command(CHILD, "cat")};
+    Pipe pipe{Command(kChild, "cat")};
     std::string out;
-    pipe.setStdin(FD_PIPE, provide("through the pipeline"));
-    pipe.setStdout(FD_PIPE, Pipe::appendTo(out));
+    pipe.setStdin(kFdPipe, provide("through the pipeline"));
+    pipe.setStdout(kFdPipe, Pipe::appendTo(out));
     EXPECT_EQ(pipe.run(), 0);
-    corvo::ExecCmd command(CHILD);
+    corvo::ExecCmd command(kChild);
     command.add("text").add("through the engine");
     EXPECT_EQ(command.runNoThrow(), 0);
     for (const int fd : filler)
@@ -175,12 +215,6 @@ TEST_F(PipeTest, BothEnginesWatchDescriptorsAboveTheSelectLimit) {
     setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_EQ(out, "through the pipeline");
     EXPECT_EQ(command.stdoutText(), "through the engine");
-}
-
-TEST_F(PipeTest, RunsOnce) {
-    Pipe pipe{Command(CHILD)};
-    EXPECT_EQ(pipe.run(), 0);
-    EXPECT_THROW(pipe.run(), std::logic_error);
 }
 
 } // namespace
