@@ -41,11 +41,12 @@ int runUnlocked(const process::Command& command, int stdinCode, const process::P
     return pipe.run();
 }
 
-// The same under the exclusive lock of the table's path.
-int runPostmap(const std::string& table, const process::Command& command, int stdinCode,
-               const process::Provider& provider, std::string& errors) {
-    FileLock lock(tablePath(table));
-    return runUnlocked(command, stdinCode, provider, errors);
+// Applies change: postmap with its arguments, standard input from provider (/dev/null when
+// there is none), under the exclusive lock of the table's path.
+int runChange(const TableChange& change, const process::Provider& provider, std::string& errors) {
+    FileLock lock(tablePath(change.table));
+    return runUnlocked(postmapCommand(postmapArguments(change)),
+                       provider ? process::kFdPipe : process::kFdDevNull, provider, errors);
 }
 
 template <class Buffer> void append(Buffer& buffer, const std::string& text) {
@@ -112,11 +113,9 @@ void addRecords(const std::string& table, const std::vector<Record>& records) {
     const TableChange change{TableChange::Kind::Insert, table, records, {}};
     if (isEmptyChange(change))
         return;
-    const process::Provider provider = linePerCall(records, appendRecord<std::vector<char>>);
     std::string errors;
-    const int status = runPostmap(table, postmapCommand(postmapArguments(change)), process::kFdPipe,
-                                  provider, errors);
-    if ((status & 0xff7f) != 0)
+    if ((runChange(change, linePerCall(records, appendRecord<std::vector<char>>), errors) &
+         0xff7f) != 0)
         throw PostfixConfigurationError(errors.empty() ? "unknown error" : errors);
 }
 
@@ -124,19 +123,13 @@ void removeKeys(const std::string& table, const std::vector<std::string>& keys) 
     const TableChange change{TableChange::Kind::Delete, table, {}, keys};
     if (isEmptyChange(change))
         return;
-    const process::Provider provider = linePerCall(keys, append<std::vector<char>>);
     std::string errors;
-    const int status = runPostmap(table, postmapCommand(postmapArguments(change)), process::kFdPipe,
-                                  provider, errors);
-    judgeDelete(status, errors);
+    judgeDelete(runChange(change, linePerCall(keys, append<std::vector<char>>), errors), errors);
 }
 
 void removeKey(const std::string& table, const std::string& key) {
-    const TableChange change{TableChange::Kind::DeleteOne, table, {}, {key}};
     std::string errors;
-    const int status = runPostmap(table, postmapCommand(postmapArguments(change)),
-                                  process::kFdDevNull, process::Provider(), errors);
-    judgeDelete(status, errors);
+    judgeDelete(runChange({TableChange::Kind::DeleteOne, table, {}, {key}}, {}, errors), errors);
 }
 
 std::vector<std::string> postmapArguments(const TableChange& change) {
