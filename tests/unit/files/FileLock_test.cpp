@@ -1,4 +1,4 @@
-// Named file locks: lock file naming and place, contention, a missing lock directory.
+// Named file locks: lock file naming and place, contention, an unsafe lock directory.
 #include "files/FileLock.hpp"
 
 #include <future>
@@ -39,9 +39,7 @@ TEST_F(FileLock, SecondProcessWaitsUntilTheFirstReleases) {
     EXPECT_EQ(second.get().answer, "locked");
 }
 
-// A lock directory that someone other than root could have placed or could write to is
-// refused before anything is opened in it (a missing one and one owned by another user run
-// end to end: lock-directory-missing, lock-directory-squatted).
+// Refused before anything is opened in it (missing, other owner: lock-directory-* scenarios).
 TEST_F(FileLock, RefusesAnUnsafeLockDirectory) {
     const std::string refused = "Lock directory \"/run/lock/files\" refused: ";
     const std::string eperm = "\nSystem error 1: Operation not permitted\n";
