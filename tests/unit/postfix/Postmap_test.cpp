@@ -1,6 +1,5 @@
-// Table access through postmap. The end to end scenarios run the real postmap (inserts,
-// replacements, deletions of present and absent keys, eight runs at once) and the check's
-// scenarios its lookups under the lock; PostmapTest needs tests/sandbox.
+// Table access through postmap; the scenarios run the real one for every insertion, deletion
+// and lookup, eight runs at once among them. PostmapTest needs tests/sandbox.
 #include "postfix/database/Postmap.hpp"
 
 #include "diagnostics/Errors.hpp"
@@ -79,7 +78,6 @@ protected:
 
 TEST(PostmapOutput, FindsErrorLinesAfterAProgramName) {
     const std::pair<const char*, bool> cases[] = {
-        {"postmap: warning: /t, line 1: expected format: key whitespace value\n", true},
         {"fatal: the word first is free text\n", true},
         {"  postmap:    error: spaces around\n", false},
         {"postmap:", true},
@@ -94,9 +92,7 @@ TEST(PostmapOutput, FindsErrorLinesAfterAProgramName) {
     }
 }
 
-// An empty batch runs nothing and takes no lock. The bytes and flags of the runs are shown end
-// to end (plan-equals-run-*, whole tables), their lock by eight runs at once (concurrent-runs)
-// and a lock that cannot be taken by lock-directory-missing.
+// The bytes and lock of the runs are shown by the plan-equals-run-* and concurrent-runs cases.
 TEST_F(PostmapTest, RunsNothingForAnEmptyBatch) {
     standIn();
     ASSERT_EQ(mount("none", "/run/lock", "tmpfs", 0, nullptr), 0); // hides /run/lock/files
@@ -131,14 +127,4 @@ TEST_F(PostmapTest, JudgesStatusAndDiagnosticsAndReleasesTheLock) {
         EXPECT_TRUE(removed == item.remove) << removed.size() << ": " << removed.substr(0, 99);
         ASSERT_TRUE(lockIsFree());
     }
-}
-
-TEST_F(PostmapTest, LooksKeysUpInOneRun) {
-    EXPECT_FALSE(lookupKeys(kTable, {"k1"}).exists); // no kTable file: nothing, and no run
-    addRecords(kTable, {{"k1", "one"}, {"k2", "two  words\t tab"}});
-    const TableContents contents = lookupKeys(kTable, {"k1", "absent", "k2"});
-    EXPECT_TRUE(contents.exists);
-    const std::map<std::string, std::string> wanted{{"k1", "one"}, {"k2", "two  words\t tab"}};
-    EXPECT_EQ(contents.values, wanted);
-    EXPECT_TRUE(lookupKeys(kTable, {"absent"}).values.empty()); // postmap exits 1, saying nothing
 }
