@@ -1,6 +1,4 @@
-// Administrative alias names from the panel settings file. No file, an empty value, a
-// comment, a key outside the section, "[ mail ]" and a repeated key run end to end
-// (admin-aliases-*).
+// Administrative alias names from the panel settings file (more run end to end: admin-aliases-*).
 #include "config/AdminAliases.hpp"
 
 #include "tests/support/ForkedChild.hpp"

@@ -1,6 +1,5 @@
-// Server configuration file; the store lives for the process, so each case reads it in a child.
-// No file, a trailing comment, a repeated name, a last line without a line feed and more
-// names than the store first holds run end to end (config-*, mail-directory-from-vca-conf).
+// Server configuration file (more cases run end to end: config-*, mail-directory-from-vca-conf);
+// the store lives for the process, so each case reads it in a child.
 #include "config/vca_conf.h"
 
 #include "tests/support/ForkedChild.hpp"

@@ -1,7 +1,5 @@
 // How a printed report becomes system log records: one per non-empty line, long lines cut
-// with the count of bytes left out. The records reaching the log socket, reports of several
-// lines, a long line among short ones and a long report cut with the count of the lines left
-// out are checked end to end (tests/e2e, system-log-*).
+// with the count of bytes left out (whole reports, long ones cut, run end to end: system-log-*).
 #include "diagnostics/system_log.h"
 
 #include <gtest/gtest.h>

@@ -186,10 +186,8 @@ TEST(DomainInfo, EveryFailingAllocationGivesCodeTwentyWithoutLeaking) {
     }
 }
 
-// Where a refused document failed: the field's path and, for a missing field, its name. A
-// string for a number, the third alias, a subscription that is not an object, a missing
-// vhost_id or subscription and an unknown transport type are shown by the check's scenarios
-// (document-*).
+// Where a refused document failed: the field's path and, for a missing field, its name (more
+// places in the check's document-* scenarios).
 TEST(DomainInfo, TracesTheFieldOfTheFailure) {
     const struct {
         const char *from, *to, *path, *missing;
