@@ -8,10 +8,4 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../e2e/run_cases.sh"
-check=$(realpath "$1")
-tool=$(realpath "$2")
-helpers=$(realpath "$3")
-shift 3
-cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=("$here"/cases/*/)
-run_cases "$here/scenario.sh" "$check" "$tool" "$helpers" -- "${cases[@]}"
+run_cases "$here/scenario.sh" "$1" "$2" "$3" -- "${@:4}"

@@ -23,8 +23,6 @@ readonly covered=(/var/spool/postfix/corvo /run/lock/files /opt/vca /etc/domaink
                   /etc/vca /usr/lib/corvo-9.0)
 
 install_stand_ins "$HELPERS"
-cp /usr/sbin/postmap "$SANDBOX_SCRATCH/postmap.real"
-export REAL_POSTMAP="$SANDBOX_SCRATCH/postmap.real"
 
 from=$case
 [ -f "$case/input-from" ] && from="$here/../e2e/cases/$(cat "$case/input-from")"

@@ -9,13 +9,17 @@ install_stand_ins() {
         cp "$1/sibling_stand_in" "/opt/vca/admin/sbin/$utility"
     done
     : >"$SIBLING_LOG"
+    # Setups may bind a failing stand-in over /usr/sbin/postmap; reports and checks read the
+    # tables with the real one.
+    cp /usr/sbin/postmap "$SANDBOX_SCRATCH/postmap.real"
+    export REAL_POSTMAP="$SANDBOX_SCRATCH/postmap.real"
 }
 
 report_tables() {
     for table in "${tables[@]}"; do
         echo "--- table $table"
         if [ -e "/var/spool/postfix/corvo/$table.db" ]; then
-            "${REAL_POSTMAP:-postmap}" -s "hash:/var/spool/postfix/corvo/$table" | LC_ALL=C sort | cat -A
+            "$REAL_POSTMAP" -s "hash:/var/spool/postfix/corvo/$table" | LC_ALL=C sort | cat -A
         else
             echo "(none)"
         fi

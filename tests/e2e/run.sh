@@ -8,9 +8,4 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/run_cases.sh"
-binary=$(realpath "$1")
-helpers=$(realpath "$2")
-shift 2
-cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=("$here"/cases/*/)
-run_cases "$here/scenario.sh" "$binary" "$helpers" -- "${cases[@]}"
+run_cases "$here/scenario.sh" "$1" "$2" -- "${@:3}"

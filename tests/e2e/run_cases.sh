@@ -1,15 +1,16 @@
 # Shared by the scenario runners (source it): runs one scenario script per case directory,
 # each in a fresh sandbox, and compares its report with the case's "expected" file.
 #
-#   run_cases SCENARIO [ARG...] -- CASE_DIR...
+#   run_cases SCENARIO [ARG...] -- [CASE_DIR...]
 # runs "tests/sandbox [--no-popuser] SCENARIO CASE_DIR ARG..." per case (--no-popuser when
-# the case holds a file "no-popuser"); UPDATE=1 rewrites the expected files instead.
-# Returns 1 when a scenario's report differs.
+# the case holds a file "no-popuser"), by default for every case beside SCENARIO; UPDATE=1
+# rewrites the expected files instead. Returns 1 when a scenario's report differs.
 run_cases() {
     local scenario=$1 arguments=() case name actual failed=0
     shift
-    while [ "$1" != -- ]; do arguments+=("$1"); shift; done
+    while [ "$1" != -- ]; do arguments+=("$(realpath "$1")"); shift; done
     shift
+    [ $# -gt 0 ] || set -- "$(dirname "$scenario")"/cases/*/
     for case in "$@"; do
         case=$(cd "$case" && pwd)
         name=$(basename "$case")
@@ -20,14 +21,12 @@ run_cases() {
         if [ "${UPDATE:-}" = 1 ]; then
             printf '%s\n' "$actual" >"$case/expected"
             echo "updated $name"
-        elif ! diff -u "$case/expected" <(printf '%s\n' "$actual") >"/tmp/scenario-$name.diff" 2>&1; then
-            echo "FAIL $name"
-            cat "/tmp/scenario-$name.diff"
-            failed=$((failed + 1))
-        else
+        elif diff -u "$case/expected" <(printf '%s\n' "$actual"); then
             echo "ok   $name"
+        else
+            echo "FAIL $name"
+            failed=$((failed + 1))
         fi
-        rm -f "/tmp/scenario-$name.diff"
     done
     [ "$failed" = 0 ] || { echo "$failed scenario(s) failed"; return 1; }
 }

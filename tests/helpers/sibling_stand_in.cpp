@@ -21,38 +21,27 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
+// Quote, backslash, line feed and tab by name, other control and non-ASCII bytes as \xHH.
 std::string quoted(const std::string& argument) {
+    static const char named[] = "'\\\n\t", names[] = "'\\nt";
     std::string out = "'";
     for (const char character : argument) {
         const auto byte = static_cast<unsigned char>(character);
-        char escaped[8];
-        switch (byte) {
-        case '\'':
-            out += "\\'";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (byte < 0x20 || byte >= 0x7f) {
-                std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-                out += escaped;
-            } else {
-                out += static_cast<char>(byte);
-            }
-        }
+        char escaped[8] = {character, 0};
+        if (const char* found = std::strchr(named, character); found && character)
+            std::snprintf(escaped, sizeof escaped, "\\%c", names[found - named]);
+        else if (byte < 0x20 || byte >= 0x7f)
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        out += escaped;
     }
     return out + "'";
 }
@@ -64,28 +53,10 @@ std::string setting(const char* name, const char* fallback) {
     return std::string(scratch ? scratch : "/tmp") + "/" + fallback;
 }
 
-std::string unescaped(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 'n') {
-            out += '\n';
-            ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-std::string field(const std::string& line, std::size_t index) {
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < index; ++i) {
-        start = line.find('\t', start);
-        if (start == std::string::npos)
-            return "";
-        ++start;
-    }
-    return line.substr(start, line.find('\t', start) - start);
+std::string unescaped(std::string text) {
+    for (std::size_t at = 0; (at = text.find("\\n", at)) != std::string::npos; ++at)
+        text.replace(at, 2, "\n");
+    return text;
 }
 
 } // namespace
@@ -104,15 +75,20 @@ int main(int argc, char** argv) {
     }
     std::ifstream rules(setting("SIBLING_RULES", "sibling-rules"));
     for (std::string rule; std::getline(rules, rule);) {
-        if (rule.empty() || fnmatch(field(rule, 0).c_str(), call.c_str(), 0) != 0)
+        std::vector<std::string> field;
+        std::istringstream fields(rule);
+        for (std::string text; std::getline(fields, text, '\t');)
+            field.push_back(text);
+        field.resize(4);
+        if (rule.empty() || fnmatch(field[0].c_str(), call.c_str(), 0) != 0)
             continue;
-        const std::string out = unescaped(field(rule, 2));
-        const std::string err = unescaped(field(rule, 3));
+        const std::string out = unescaped(field[2]);
+        const std::string err = unescaped(field[3]);
         if (!out.empty())
             (void)!write(STDOUT_FILENO, out.data(), out.size());
         if (!err.empty())
             (void)!write(STDERR_FILENO, err.data(), err.size());
-        const std::string action = field(rule, 1);
+        const std::string& action = field[1];
         if (action.rfind("kill:", 0) == 0) {
             const int signal_number = std::atoi(action.c_str() + 5);
             ::signal(signal_number, SIG_DFL);

@@ -42,23 +42,21 @@ std::string link_text(const char* path) {
 }
 
 const char* facility_name(int facility) {
-    static const char* const names[] = {"kern",   "user",   "mail",   "daemon", "auth",
-                                        "syslog", "lpr",    "news",   "uucp",   "cron",
-                                        "authpriv", "ftp",  "ntp",    "audit",  "alert",
-                                        "clock",  "local0", "local1", "local2", "local3",
-                                        "local4", "local5", "local6", "local7"};
+    static const char* const names[] = {
+        "kern",  "user",   "mail",   "daemon", "auth",   "syslog", "lpr",    "news",
+        "uucp",  "cron",   "authpriv", "ftp",  "ntp",    "audit",  "alert",  "clock",
+        "local0", "local1", "local2", "local3", "local4", "local5", "local6", "local7"};
     return facility >= 0 && facility < 24 ? names[facility] : "unknown";
 }
 
 const char* priority_name(int priority) {
-    static const char* const names[] = {"emerg",   "alert",  "crit", "err",
-                                        "warning", "notice", "info", "debug"};
+    static const char* const names[] = {"emerg", "alert", "crit", "err", "warning", "notice",
+                                        "info", "debug"};
     return names[priority & 7];
 }
 
 // "<PRI>Mmm dd hh:mm:ss IDENT[PID]: MESSAGE" as one readable line.
 std::string rendered(std::string_view record, pid_t command) {
-    std::string line;
     int code = -1;
     if (record.size() > 2 && record[0] == '<') {
         const std::size_t close = record.find('>');
@@ -67,10 +65,9 @@ std::string rendered(std::string_view record, pid_t command) {
             record.remove_prefix(close + 1);
         }
     }
-    if (code >= 0)
-        line = std::string(facility_name(code >> 3)) + "." + priority_name(code) + " ";
-    else
-        line = "(no priority) ";
+    std::string line = code < 0 ? "(no priority) "
+                                : std::string(facility_name(code >> 3)) + "." +
+                                      priority_name(code) + " ";
     if (record.size() >= 16 && record[3] == ' ' && record[9] == ':' && record[12] == ':' &&
         record[15] == ' ')
         record.remove_prefix(16);
@@ -82,14 +79,8 @@ std::string rendered(std::string_view record, pid_t command) {
         line += std::atol(pid.c_str()) == command ? "tool" : "other";
         record.remove_prefix(close);
     }
-    for (const char character : record) {
-        if (character == '\n')
-            line += "\\n";
-        else if (character == '\r')
-            line += "\\r";
-        else
-            line += character;
-    }
+    for (const char character : record)
+        line += character == '\n' ? "\\n" : character == '\r' ? "\\r" : std::string(1, character);
     return line + "\n";
 }
 

@@ -24,6 +24,7 @@ struct ChildOutcome {
     int status;         // exit status, or 128 + the signal that ended the child
     std::string answer; // the body's result, or "exception: <what>" when it threw
     std::string errors; // everything written to standard error
+    std::string output; // and to standard output
 };
 
 inline std::string contentsOf(FILE* file) {
@@ -33,15 +34,17 @@ inline std::string contentsOf(FILE* file) {
     return text;
 }
 
-// Runs body in a forked child (standard output discarded), for code that ends the process,
-// changes process-wide state for good, or must see private mounts.
+// Runs body in a forked child, for code that ends the process, changes process-wide state
+// for good, or must see private mounts.
 inline ChildOutcome runInChild(const std::function<std::string()>& body) {
     FILE* answer = std::tmpfile();
     FILE* errors = std::tmpfile();
+    FILE* output = std::tmpfile();
+    std::fflush(nullptr); // else a child that calls exit() prints the runner's pending output
     pid_t pid = fork();
     if (pid == 0) {
         dup2(fileno(errors), STDERR_FILENO);
-        dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+        dup2(fileno(output), STDOUT_FILENO);
         try {
             std::fputs(body().c_str(), answer);
         } catch (const std::exception& e) {
@@ -52,7 +55,7 @@ inline ChildOutcome runInChild(const std::function<std::string()>& body) {
     int status = 0;
     waitpid(pid, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), contentsOf(answer),
-            contentsOf(errors)};
+            contentsOf(errors), contentsOf(output)};
 }
 
 // Mounts source on target in mounts of the calling (forked) process's own; the sandbox's

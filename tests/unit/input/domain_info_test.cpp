@@ -9,11 +9,11 @@
 
 namespace corvo_test {
 
+// The end to end scenarios (input-*) and the check's (document-*) show more of these texts.
 TEST(DomainInfo, RefusesMalformedDocumentsWithTheExactErrorText) {
     const std::map<std::uint32_t, std::string> sentences = {
         {2, "JSON document has ended prematurely. Check that all strings are properly ended."},
         {3, "Any value is expected, but was not found."},
-        {4, "Number is expected."},
         {5, "Number value is out of range for expected type."},
         {6, "Invalid or unsupported number format. Check that there are no floating point "
             "numbers."},
@@ -41,7 +41,6 @@ TEST(DomainInfo, RefusesMalformedDocumentsWithTheExactErrorText) {
     } cases[] = {
         {"", R"({"domain":{"name":"ex)", 2, R"("ex)"},
         {R"("vhost_id")", R"("zz":[1,],"vhost_id")", 3, R"(],"vhost_id")"},
-        {":5,", ":null,", 4, "null"},
         {":5,", ": 2147483648,", 5, " 2147483648"},
         {":5,", ":9223372036854775808,", 5, "9223372036854775808", erange},
         {":5,", ":1.5,", 6, "1.5"},
@@ -187,20 +186,15 @@ TEST(DomainInfo, EveryFailingAllocationGivesCodeTwentyWithoutLeaking) {
     }
 }
 
-// Where a refused document failed: the field's path and, for a missing field, its name.
+// Where a refused document failed: the field's path and, for a missing field, its name (more
+// places in the check's document-* scenarios).
 TEST(DomainInfo, TracesTheFieldOfTheFailure) {
     const struct {
         const char *from, *to, *path, *missing;
     } cases[] = {
-        {":5,", R"(:"5",)", "domain.outgoing_limit", nullptr},
-        {R"(["example.net"])", R"(["a.example","b.example","-bad"])", "domain.aliases[2]", nullptr},
-        {R"("subscription":{)", R"("subscription":[{)", "subscription", nullptr},
         {R"(,"certfile":"f1")", "", "domain.certificates[0]", "certfile"},
         {R"({"type":"reject","arg":""})", "{}", "domain.non_existent", "type"},
-        {R"("vhost_id":"v1",)", "", "domain", "vhost_id"},
         {R"(,"outgoing_limit":7)", "", "subscription", "outgoing_limit"},
-        {R"("domain":)", R"("x":)", "", "domain"},
-        {R"("type":"domain-ip")", R"("type":"other")", "domain.transport.type", nullptr},
         {R"("sysusers":["u1"])", R"("sysusers":["u1",""])", "subscription.sysusers[1]", nullptr},
     };
     for (const auto& item : cases) {
