@@ -2,9 +2,9 @@
 # Acceptance scenarios against a real Postfix: each directory under cases/ holds "steps"
 # and "expected". A scenario (scenario.sh) runs in a fresh sandbox, inside a private network
 # and process namespace, where Postfix runs on private copies of its directories and is
-# configured to use the tool's three tables; its transcript (the tool's exit status and output, Postfix's
-# exact reply to each RCPT TO, where each accepted message was delivered, and what the bounce
-# program received) must equal "expected".
+# configured to use the tool's three tables; its transcript (the tool's exit status and
+# output, Postfix's exact reply to each RCPT TO, where each accepted message was delivered,
+# and what the bounce program received) must equal "expected".
 #
 #   tests/acceptance/run.sh BINARY HELPERS_DIR [CASE...]   UPDATE=1 rewrites the expected files
 #
