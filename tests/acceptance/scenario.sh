@@ -94,11 +94,19 @@ restore() {
     # Postmap's warnings reach the mail log, not the tool's output.
     tail -n +$((logged + 1)) "$maillog" | sed -n 's/.* postfix\/postmap\[[0-9]*\]: /  postmap: /p'
     # What "postfix reload" does, without its shell start-up: daemons also notice changed
-    # tables by their time stamp, but only to the second.
-    local reloads master
+    # tables by their time stamp, but only to the second. An idle daemon of the old
+    # generation can still take the next connection, with the old tables open, until it
+    # sees the reload: the next step waits until each of them has gone.
+    local reloads master old tries=600
     reloads=$(grep -c 'reload -- version' "$maillog")
     read -r master </var/spool/postfix/pid/master.pid
-    kill -HUP "$master" && await_log 'reload -- version' $((reloads + 1))
+    old=$(pgrep -P "$master")
+    kill -HUP "$master" && await_log 'reload -- version' $((reloads + 1)) || return
+    while [ -n "$old" ] && kill -0 $old 2>/dev/null; do
+        tries=$((tries - 1))
+        [ $tries -gt 0 ] || { echo "  (daemons of before the reload still there after 30 s)"; return 1; }
+        sleep 0.05
+    done
 }
 
 # One SMTP session from the null sender; replies are read up to their last line.
