@@ -12,10 +12,9 @@
 namespace corvo_test {
 
 TEST(JsonConformance, CorpusOutcomesMatchTheRecordedGrammar) {
-    const std::filesystem::path directory(CORVO_SOURCE_DIR "/../shared/jsontestsuite/test_parsing");
-    if (!std::filesystem::is_directory(directory)) {
-        GTEST_SKIP() << "corpus not present: " << directory;
-    }
+    const std::filesystem::path directory(CORVO_SOURCE_DIR
+                                          "/tests/data/jsontestsuite/test_parsing");
+    ASSERT_TRUE(std::filesystem::is_directory(directory)) << "corpus missing: " << directory;
     std::map<std::string, int> counts; // "y accepted", "n refused", ...
     for (const auto& entry : std::filesystem::directory_iterator(directory)) {
         std::ifstream file(entry.path(), std::ios::binary);
