@@ -16,10 +16,6 @@ template <typename T> json_array arrayOf(std::vector<T>& items) {
     return {items.size(), items.size(), items.empty() ? nullptr : items.data()};
 }
 
-std::string certificateFile(const std::string& file) {
-    return std::string(kCertificatesDirectory) + "/" + file;
-}
-
 } // namespace
 
 TEST(DomainModel, LowerCasesTheNamesAndKeepsTheLastPathOfEachCertificate) {
@@ -31,7 +27,7 @@ TEST(DomainModel, LowerCasesTheNamesAndKeepsTheLastPathOfEachCertificate) {
         std::vector<const char*> sysusers; // kept as given
         std::string lowerDomain, lowerSubscription;
         std::vector<std::string> lowerAliases;
-        std::map<std::string, std::string> files; // certificate name -> file
+        std::map<std::string, std::string> paths; // certificate name -> path
     } cases[] = {
         // The bytes next to 'A' and 'Z' on either side, and bytes above ASCII that a locale
         // would take for letters; aliases in document order.
@@ -43,7 +39,7 @@ TEST(DomainModel, LowerCasesTheNamesAndKeepsTheLastPathOfEachCertificate) {
          "@az[`az{",
          "x\xde\xc0",
          {"\xd0\x90", "\xc3\x89t\xc9.\xff"},
-         {{"\xc3\x89Q", "\xc3\x89.pem"}}},
+         {{"\xc3\x89Q", "/opt/vca/var/certificates/\xc3\x89.pem"}}},
         // Certificate names differ by case only, one given twice; no aliases, no users.
         {"a",
          {},
@@ -53,7 +49,7 @@ TEST(DomainModel, LowerCasesTheNamesAndKeepsTheLastPathOfEachCertificate) {
          "a",
          "b",
          {},
-         {{"C1", "f2"}, {"c1", "f3"}}},
+         {{"C1", "/opt/vca/var/certificates/f2"}, {"c1", "/opt/vca/var/certificates/f3"}}},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.domain);
@@ -69,11 +65,7 @@ TEST(DomainModel, LowerCasesTheNamesAndKeepsTheLastPathOfEachCertificate) {
         const DomainModel model = makeDomainModel(record);
         EXPECT_EQ(model.domain.name, c.lowerDomain);
         EXPECT_EQ(model.domain.aliases, c.lowerAliases);
-        std::map<std::string, std::string> files;
-        for (const auto& [name, file] : c.files) {
-            files[name] = certificateFile(file);
-        }
-        EXPECT_EQ(model.domain.certificates, files);
+        EXPECT_EQ(model.domain.certificates, c.paths);
         EXPECT_EQ(model.subscription.name, c.lowerSubscription);
         EXPECT_EQ(model.subscription.sysusers,
                   std::vector<std::string>(c.sysusers.begin(), c.sysusers.end()));
