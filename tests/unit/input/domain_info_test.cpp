@@ -9,7 +9,7 @@
 
 namespace corvo_test {
 
-// Every text the reader gives a refused document; input-missing-required-field and the check's
+// The texts of refused documents, kept here once; input-missing-required-field and the check's
 // document-input-missing-required-field show one of them end to end.
 TEST(DomainInfo, RefusesMalformedDocumentsWithTheExactErrorText) {
     const std::map<std::uint32_t, std::string> sentences = {
