@@ -6,7 +6,7 @@
 #
 # A target keeps its growing corpus in BUILD_DIR/corpus/TARGET and starts from the seeds in
 # fuzz/seeds/TARGET; the document target also from the example document, every end-to-end
-# input and, when it is there, ../shared/jsontestsuite/test_parsing. Its output goes to
+# input and the JSON parsing corpus in tests/data/jsontestsuite. Its output goes to
 # BUILD_DIR/logs/TARGET.log, an input that failed to BUILD_DIR/logs/TARGET-crash-... etc.
 # FUZZ_TIMEOUT (seconds, default 10) is how long one input may run before it counts as a hang.
 set -uo pipefail
@@ -31,8 +31,7 @@ for target in "${targets[@]}"; do
         for input in "$root"/tests/e2e/cases/*/input; do
             cp "$input" "$seeds/$(basename "$(dirname "$input")")"
         done
-        suite=$root/../shared/jsontestsuite/test_parsing
-        [ -d "$suite" ] && cp "$suite"/* "$seeds/"
+        cp "$root"/tests/data/jsontestsuite/test_parsing/* "$seeds/"
         options+=(-dict="$here/document.dict")
     fi
     if "$build/fuzz_$target" "${options[@]}" "$corpus" "$seeds" >"$log" 2>&1; then

@@ -9,11 +9,13 @@
 
 namespace corvo_test {
 
-// The end to end scenarios (input-*) and the check's (document-*) show more of these texts.
+// The texts of refused documents, kept here once; input-missing-required-field and the check's
+// document-input-missing-required-field show one of them end to end.
 TEST(DomainInfo, RefusesMalformedDocumentsWithTheExactErrorText) {
     const std::map<std::uint32_t, std::string> sentences = {
         {2, "JSON document has ended prematurely. Check that all strings are properly ended."},
         {3, "Any value is expected, but was not found."},
+        {4, "Number is expected."},
         {5, "Number value is out of range for expected type."},
         {6, "Invalid or unsupported number format. Check that there are no floating point "
             "numbers."},
@@ -23,6 +25,7 @@ TEST(DomainInfo, RefusesMalformedDocumentsWithTheExactErrorText) {
             "characters."},
         {10, "Invalid or unsupported Unicode character or escape sequence found in string. UTF8 "
              "encoded characters and '\\u' escape sequences are not supported."},
+        {11, "JSON object is expected."},
         {12, "JSON name separator (':') is expected inside an object."},
         {13, "JSON value separator (',') or end of object is expected."},
         {14, "Some required fields are missing from the JSON object. Check that input JSON "
@@ -40,9 +43,13 @@ TEST(DomainInfo, RefusesMalformedDocumentsWithTheExactErrorText) {
         const char* extra = nullptr; // the constraint message (23), or what follows the place
     } cases[] = {
         {"", R"({"domain":{"name":"ex)", 2, R"("ex)"},
+        {"", "", 11, ""},
+        {R"({"domain")", "\xef\xbb\xbf{\"domain\"", 11, "\xef"},
+        {R"({"name":"example.com","sysusers":["u1"],"outgoing_limit":7})", "[1]", 11, "[1]"},
         {R"("vhost_id")", R"("zz":[1,],"vhost_id")", 3, R"(],"vhost_id")"},
         {":5,", ": 2147483648,", 5, " 2147483648"},
         {":5,", ":9223372036854775808,", 5, "9223372036854775808", erange},
+        {":5,", ": \"5\",", 4, R"( "5")"},
         {":5,", ":1.5,", 6, "1.5"},
         {":5,", ":1e3,", 6, "1e3"},
         {R"("name":"example.com","aliases")", R"("name":null,"aliases")", 7, "null"},
@@ -67,6 +74,12 @@ TEST(DomainInfo, RefusesMalformedDocumentsWithTheExactErrorText) {
          "Domain name is not valid"},
         {R"({"name":"example.com","sysusers")", R"({"name":"-x","sysusers")", 23, R"(,"sysusers")",
          "Subscription name is not valid"},
+        {R"(["example.net"])", R"(["example.net","bad_name.example"])", 23, R"(],"certificates")",
+         "Domain alias name is not valid"},
+        {R"("reject")", R"("discard")", 23, R"(,"arg")",
+         "Non-existent mail type is not valid (should be either `reject`, `bounce` or "
+         "`catchall`)"},
+        {R"("domain-ip")", R"("None")", 23, R"(,"ipv4")", "None"},
     };
     for (const Case& c : cases) {
         const std::string text = *c.from ? replaced(kBaseDocument, c.from, c.to) : c.to;
@@ -90,7 +103,8 @@ TEST(DomainInfo, RefusesMalformedDocumentsWithTheExactErrorText) {
 // Every control byte inside a string is refused where it stands (NUL ends the document).
 TEST(DomainInfo, RefusesEachControlByteInAString) {
     for (char byte = 1; byte < 0x20; ++byte) {
-        const std::string text = replaced(kBaseDocument, R"("v1")", std::string("\"v") + byte + "1\"");
+        const std::string text =
+            replaced(kBaseDocument, R"("v1")", std::string("\"v") + byte + "1\"");
         SCOPED_TRACE(static_cast<int>(byte));
         Document d(text);
         EXPECT_EQ(d.read(), JSON_ERROR_BAD_CHARACTER);
@@ -157,9 +171,10 @@ struct FailingHeap {
 };
 
 TEST(DomainInfo, EveryFailingAllocationGivesCodeTwentyWithoutLeaking) {
-    const std::string text = replaced(
-        replaced(kBaseDocument, R"("example.net")", R"("example.net","b.c","d.e")"), R"("vhost_id")",
-        "\"deep\":" + std::string(5000, '[') + std::string(5000, ']') + ",\"vhost_id\"");
+    const std::string text =
+        replaced(replaced(kBaseDocument, R"("example.net")", R"("example.net","b.c","d.e")"),
+                 R"("vhost_id")",
+                 "\"deep\":" + std::string(5000, '[') + std::string(5000, ']') + ",\"vhost_id\"");
     for (int failAt = 0;; ++failAt) {
         SCOPED_TRACE(failAt);
         FailingHeap heap{0, failAt, 0};
@@ -186,8 +201,7 @@ TEST(DomainInfo, EveryFailingAllocationGivesCodeTwentyWithoutLeaking) {
     }
 }
 
-// Where a refused document failed: the field's path and, for a missing field, its name (more
-// places in the check's document-* scenarios).
+// Where a refused document failed: the field's path and, for a missing field, its name.
 TEST(DomainInfo, TracesTheFieldOfTheFailure) {
     const struct {
         const char *from, *to, *path, *missing;
@@ -196,6 +210,10 @@ TEST(DomainInfo, TracesTheFieldOfTheFailure) {
         {R"({"type":"reject","arg":""})", "{}", "domain.non_existent", "type"},
         {R"(,"outgoing_limit":7)", "", "subscription", "outgoing_limit"},
         {R"("sysusers":["u1"])", R"("sysusers":["u1",""])", "subscription.sysusers[1]", nullptr},
+        {R"(["example.net"])", R"(["example.net","a.b","-c"])", "domain.aliases[2]", nullptr},
+        {R"("reject")", R"("discard")", "domain.non_existent.type", nullptr},
+        {":5,", R"(:"5",)", "domain.outgoing_limit", nullptr},
+        {R"({"domain")", "\xef\xbb\xbf{\"domain\"", "", nullptr},
     };
     for (const auto& item : cases) {
         SCOPED_TRACE(item.to);
