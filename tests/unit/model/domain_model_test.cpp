@@ -1,6 +1,6 @@
 // Conversion of the domain_info record into the domain model. Names lowered (bytes above ASCII
 // kept: the base tests), sysusers and the policy argument kept, each certificate with its last
-// path, all run end to end (siblings-certificates-in-name-order, policy-bounce, every input).
+// path, all run by the plan's test (driver) and end to end (policy-bounce, every input).
 #include <gtest/gtest.h>
 
 #include <stdexcept>
