@@ -255,9 +255,10 @@ void writeDirectoryText(std::ostream& out, const MailDirectoryCheck& directory) 
     out << '\n';
 }
 
-const char* const kSiblingsLine =
-    "siblings: not inspected (relayctl-outgoing, relayctl-domain, relayctl-imap and "
-    "relayctl-transport cannot be queried; --plan shows what a run would send them)";
+const std::string kSiblingsLine = "siblings: not inspected (" + mail::kOutgoingUtility + ", " +
+                                  mail::kDomainUtility + ", " + mail::kImapUtility + " and " +
+                                  mail::kTransportUtility +
+                                  " cannot be queried; --plan shows what a run would send them)";
 
 } // namespace
 

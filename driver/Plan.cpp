@@ -12,8 +12,6 @@
 namespace corvo::mail {
 namespace {
 
-template <class... Visitors> struct Overloaded : Visitors... { using Visitors::operator()...; };
-
 void perform(const DomainInfo&, const MailDirectoryStep& step) {
     prepareDomainMailDirectory(mailSystemUser(), step.domain);
 }
@@ -43,16 +41,14 @@ void perform(const DomainInfo& domain, const DomainKeysStep& step) {
 } // namespace
 
 std::vector<Invocation> commandsOf(const Step& step) {
-    return std::visit(
-        Overloaded{[](const TableStep& table) {
-                       std::vector<Invocation> calls;
-                       for (const postfix::database::TableChange& change : table.changes)
-                           calls.push_back(postfix::database::postmapCall(change));
-                       return calls;
-                   },
-                   [](const UtilityStep& utility) { return std::vector{utility.command}; },
-                   [](const auto&) { return std::vector<Invocation>{}; }},
-        step);
+    std::vector<Invocation> commands;
+    if (const auto* table = std::get_if<TableStep>(&step)) {
+        for (const postfix::database::TableChange& change : table->changes)
+            commands.push_back(postfix::database::postmapCall(change));
+    } else if (const auto* utility = std::get_if<UtilityStep>(&step)) {
+        commands.push_back(utility->command);
+    }
+    return commands;
 }
 
 NonExistentMailType effectivePolicy(const DomainInfo& domain) {

@@ -68,9 +68,11 @@ std::vector<std::string> shown(const std::vector<Step>& plan) {
             lines.emplace_back("tables");
         for (const Invocation& command : commandsOf(step)) {
             lines.push_back(quoted(command));
-            for (std::size_t start = 0, end; start < command.input.size(); start = end + 1) {
-                end = command.input.find('\n', start);
-                lines.push_back("< " + command.input.substr(start, end - start));
+            for (std::string rest = command.input; !rest.empty();) {
+                const std::size_t end = rest.find('\n');
+                lines.push_back("< " + rest.substr(0, end) +
+                                (end == std::string::npos ? " (no line feed)" : ""));
+                rest = end == std::string::npos ? "" : rest.substr(end + 1);
             }
         }
         if (const auto* utility = std::get_if<UtilityStep>(&step)) {
