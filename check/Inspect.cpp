@@ -170,18 +170,20 @@ std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
                                         const DomainInfo& domain) {
     std::vector<EntryCheck> entries;
     for (const mail::Step& step : plan) {
-        if (step.kind != mail::Step::Kind::Table)
+        const auto* table = std::get_if<mail::TableStep>(&step);
+        if (table == nullptr)
             continue;
-        const TableChange& change = step.change;
-        for (const database::Record& record : change.records) {
-            EntryCheck& entry = entryFor(entries, change.table, record.first);
-            entry.want = EntryCheck::Want::Value;
-            entry.expected = record.second;
-        }
-        for (const std::string& key : change.keys) {
-            EntryCheck& entry = entryFor(entries, change.table, key);
-            entry.want = EntryCheck::Want::Absent;
-            entry.expected.clear();
+        for (const TableChange& change : table->changes) {
+            for (const database::Record& record : change.records) {
+                EntryCheck& entry = entryFor(entries, change.table, record.first);
+                entry.want = EntryCheck::Want::Value;
+                entry.expected = record.second;
+            }
+            for (const std::string& key : change.keys) {
+                EntryCheck& entry = entryFor(entries, change.table, key);
+                entry.want = EntryCheck::Want::Absent;
+                entry.expected.clear();
+            }
         }
     }
     std::vector<std::string> names{domain.name};

@@ -51,19 +51,6 @@ std::string shortTable(const std::string& table) {
     return std::filesystem::path(database::tablePath(table)).filename().string();
 }
 
-std::string commandLine(const std::string& program, const std::vector<std::string>& arguments) {
-    std::string line = quotedArgument(program);
-    for (const std::string& argument : arguments)
-        line += ' ' + quotedArgument(argument);
-    return line;
-}
-
-std::vector<std::string> argv(const std::string& program, const std::vector<std::string>& args) {
-    std::vector<std::string> all{program};
-    all.insert(all.end(), args.begin(), args.end());
-    return all;
-}
-
 std::string octal(mode_t mode) {
     char text[16];
     std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
@@ -147,72 +134,74 @@ void jsonArray(std::ostream& out, const std::vector<Item>& items, Write write) {
     out << ']';
 }
 
-std::vector<std::string> inputLines(const database::TableChange& change) {
+std::vector<std::string> inputLines(const std::string& input) {
     std::vector<std::string> lines;
-    const std::string input = database::postmapInput(change);
     std::size_t start = 0;
     for (std::size_t end; (end = input.find('\n', start)) != std::string::npos; start = end + 1)
         lines.push_back(input.substr(start, end - start));
     return lines;
 }
 
-void writePlanStepJson(std::ostream& out, const mail::Step& step) {
-    switch (step.kind) {
-    case mail::Step::Kind::MailDirectory:
-        out << "{\"step\":\"mail-directory\",\"path\":"
-            << json(mail::domainMailDirectory(step.name))
-            << ",\"mode\":" << json(octal(mail::kDomainMailDirectoryMode)) << '}';
-        break;
-    case mail::Step::Kind::DomainKeys:
-        out << "{\"step\":\"domain-keys\",\"alias\":" << json(step.name) << '}';
-        break;
-    case mail::Step::Kind::Table:
-        out << "{\"step\":\"postmap\",\"argv\":"
-            << json(argv(database::kPostmapProgram, database::postmapArguments(step.change)))
-            << ",\"stdin\":" << json(database::postmapInput(step.change)) << '}';
-        break;
-    case mail::Step::Kind::Utility:
-        out << "{\"step\":\"utility\",\"argv\":"
-            << json(argv(mail::kUtilitiesDirectory + step.utility, step.arguments))
-            << ",\"when_it_fails\":"
-            << (step.otherwise
-                    ? json(argv(mail::kUtilitiesDirectory + step.utility, *step.otherwise))
-                    : "null")
-            << ",\"failure_ignored\":" << json(step.ignoreFailure) << '}';
-        break;
+std::vector<std::string> argv(const process::Invocation& command) {
+    std::vector<std::string> all{command.program};
+    all.insert(all.end(), command.arguments.begin(), command.arguments.end());
+    return all;
+}
+
+std::string commandLine(const process::Invocation& command) {
+    std::string line;
+    for (const std::string& argument : argv(command))
+        line += (line.empty() ? "" : " ") + quotedArgument(argument);
+    return line;
+}
+
+// One element per postmap call of a table step, so a reject step adds none.
+void writePlanJson(std::ostream& out, const std::vector<mail::Step>& plan) {
+    std::vector<std::string> elements;
+    for (const mail::Step& step : plan) {
+        const std::vector<process::Invocation> commands = mail::commandsOf(step);
+        if (const auto* directory = std::get_if<mail::MailDirectoryStep>(&step)) {
+            elements.push_back("{\"step\":\"mail-directory\",\"path\":" +
+                               json(mail::domainMailDirectory(directory->domain)) +
+                               ",\"mode\":" + json(octal(mail::kDomainMailDirectoryMode)) + '}');
+        } else if (const auto* keys = std::get_if<mail::DomainKeysStep>(&step)) {
+            elements.push_back("{\"step\":\"domain-keys\",\"alias\":" + json(keys->alias) + '}');
+        } else if (const auto* utility = std::get_if<mail::UtilityStep>(&step)) {
+            elements.push_back("{\"step\":\"utility\",\"argv\":" + json(argv(commands.at(0))) +
+                               ",\"when_it_fails\":" +
+                               (utility->otherwise ? json(argv(*utility->otherwise)) : "null") +
+                               ",\"failure_ignored\":" + json(utility->failureIgnored) + '}');
+        } else {
+            for (const process::Invocation& call : commands)
+                elements.push_back("{\"step\":\"postmap\",\"argv\":" + json(argv(call)) +
+                                   ",\"stdin\":" + json(call.input) + '}');
+        }
     }
+    jsonArray(out, elements, [&](const std::string& element) { out << element; });
 }
 
 // --- text ------------------------------------------------------------------------------
 
 void writePlanStepText(std::ostream& out, const mail::Step& step) {
-    switch (step.kind) {
-    case mail::Step::Kind::MailDirectory:
-        out << "  # mail directory " << mail::domainMailDirectory(step.name)
+    if (const auto* directory = std::get_if<mail::MailDirectoryStep>(&step)) {
+        out << "  # mail directory " << mail::domainMailDirectory(directory->domain)
             << ": created when missing, given to popuser with mode "
             << octal(mail::kDomainMailDirectoryMode) << '\n';
-        break;
-    case mail::Step::Kind::DomainKeys:
-        out << "  # keys: " << mail::domainKeysEntry(step.name).parent_path().string() << '/'
-            << "<domain> copied to " << mail::domainKeysEntry(step.name).string()
-            << " when the domain has keys\n";
-        break;
-    case mail::Step::Kind::Table:
-        out << "  "
-            << commandLine(database::kPostmapProgram, database::postmapArguments(step.change))
-            << '\n';
-        for (const std::string& line : inputLines(step.change))
+    } else if (const auto* keys = std::get_if<mail::DomainKeysStep>(&step)) {
+        const std::filesystem::path entry = mail::domainKeysEntry(keys->alias);
+        out << "  # keys: " << entry.parent_path().string() << '/' << "<domain> copied to "
+            << entry.string() << " when the domain has keys\n";
+    }
+    for (const process::Invocation& command : mail::commandsOf(step)) {
+        out << "  " << commandLine(command) << '\n';
+        for (const std::string& line : inputLines(command.input))
             out << "    < " << quotedArgument(line) << '\n';
-        break;
-    case mail::Step::Kind::Utility:
-        out << "  " << commandLine(mail::kUtilitiesDirectory + step.utility, step.arguments)
-            << '\n';
-        if (step.otherwise)
-            out << "    | when it fails: "
-                << commandLine(mail::kUtilitiesDirectory + step.utility, *step.otherwise) << '\n';
-        if (step.ignoreFailure)
+    }
+    if (const auto* utility = std::get_if<mail::UtilityStep>(&step)) {
+        if (utility->otherwise)
+            out << "    | when it fails: " << commandLine(*utility->otherwise) << '\n';
+        if (utility->failureIgnored)
             out << "    | a failure is ignored\n";
-        break;
     }
 }
 
@@ -266,9 +255,10 @@ void writeDirectoryText(std::ostream& out, const MailDirectoryCheck& directory) 
     out << '\n';
 }
 
-const char* const kSiblingsLine =
-    "siblings: not inspected (relayctl-outgoing, relayctl-domain, relayctl-imap and "
-    "relayctl-transport cannot be queried; --plan shows what a run would send them)";
+const std::string kSiblingsLine = "siblings: not inspected (" + mail::kOutgoingUtility + ", " +
+                                  mail::kDomainUtility + ", " + mail::kImapUtility + " and " +
+                                  mail::kTransportUtility +
+                                  " cannot be queried; --plan shows what a run would send them)";
 
 } // namespace
 
@@ -372,7 +362,7 @@ void writeJson(std::ostream& out, const CheckResult& result) {
     out << ",\"siblings\":\"not inspected\"";
     if (result.withPlan) {
         out << ",\"plan\":";
-        jsonArray(out, result.plan, [&](const mail::Step& step) { writePlanStepJson(out, step); });
+        writePlanJson(out, result.plan);
     }
     out << ",\"status\":" << result.status << "}\n";
 }

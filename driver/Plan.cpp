@@ -5,105 +5,103 @@
 #include "files/MailDirectory.hpp"
 #include "postfix/MailSwitch.hpp"
 #include "postfix/NonExistentMail.hpp"
+#include "postfix/SessionMailData.hpp"
 
 #include <exception>
 
 namespace corvo::mail {
 namespace {
 
-class PlanBuilder {
-public:
-    void tables(const std::vector<postfix::database::TableChange>& changes) {
-        for (const auto& change : changes)
-            steps.push_back({Step::Kind::Table, {}, change, {}, {}, false, {}});
-    }
-    void utility(const std::string& program, Arguments arguments, bool ignoreFailure = false,
-                 std::optional<Arguments> otherwise = std::nullopt) {
-        steps.push_back({Step::Kind::Utility,
-                         {},
-                         {},
-                         program,
-                         std::move(arguments),
-                         ignoreFailure,
-                         std::move(otherwise)});
-    }
-    void named(Step::Kind kind, const std::string& name) {
-        steps.push_back({kind, name, {}, {}, {}, false, {}});
-    }
+void perform(const DomainInfo&, const MailDirectoryStep& step) {
+    prepareDomainMailDirectory(mailSystemUser(), step.domain);
+}
 
-    std::vector<Step> steps;
-};
+void perform(const DomainInfo&, const TableStep& step) {
+    const postfix::SessionMailData session;
+    for (const postfix::database::TableChange& change : step.changes)
+        postfix::database::applyChange(change);
+}
+
+void perform(const DomainInfo&, const UtilityStep& step) {
+    if (!step.otherwise) {
+        runUtility(step.command, step.failureIgnored);
+        return;
+    }
+    try {
+        runUtility(step.command);
+    } catch (const std::exception&) {
+        runUtility(*step.otherwise, step.failureIgnored);
+    }
+}
+
+void perform(const DomainInfo& domain, const DomainKeysStep& step) {
+    copyDomainKeysToAlias(domain, step.alias);
+}
 
 } // namespace
+
+std::vector<Invocation> commandsOf(const Step& step) {
+    std::vector<Invocation> commands;
+    if (const auto* table = std::get_if<TableStep>(&step)) {
+        for (const postfix::database::TableChange& change : table->changes)
+            commands.push_back(postfix::database::postmapCall(change));
+    } else if (const auto* utility = std::get_if<UtilityStep>(&step)) {
+        commands.push_back(utility->command);
+    }
+    return commands;
+}
 
 NonExistentMailType effectivePolicy(const DomainInfo& domain) {
     return domain.enabled ? domain.non_existent_type : NonExistentMailType::Reject;
 }
 
 std::vector<Step> restorePlan(const DomainInfo& domain, const SubscriptionInfo& subscription) {
-    using postfix::nonExistentMailChanges;
     const NonExistentMailType policy = effectivePolicy(domain);
-    PlanBuilder plan;
-
-    plan.named(Step::Kind::MailDirectory, domain.name);
-    plan.tables(postfix::domainMailChanges(domain.name, domain.enabled));
-    plan.tables(nonExistentMailChanges(domain.name, policy, domain.non_existent_arg));
+    const auto policyFor = [&](const std::string& name) {
+        return TableStep{postfix::nonExistentMailChanges(name, policy, domain.non_existent_arg)};
+    };
+    std::vector<Step> plan;
+    const auto run = [&plan](Invocation command) {
+        plan.emplace_back(UtilityStep{std::move(command), std::nullopt, false});
+    };
+    plan.emplace_back(MailDirectoryStep{domain.name});
+    plan.emplace_back(TableStep{postfix::domainMailChanges(domain.name, domain.enabled)});
+    plan.emplace_back(policyFor(domain.name));
 
     // A subscription that exists already gets its limits brought up to date instead.
-    plan.utility("relayctl-outgoing", subscriptionAddArguments(subscription), false,
-                 subscriptionLimitsArguments(subscription));
+    plan.emplace_back(UtilityStep{subscriptionAddCommand(subscription),
+                                  subscriptionLimitsCommand(subscription), false});
     for (const std::string& user : subscription.sysusers)
-        plan.utility("relayctl-outgoing", systemUserArguments(subscription, user), true);
+        plan.emplace_back(UtilityStep{systemUserCommand(subscription, user), std::nullopt, true});
     if (domain.is_main) {
-        plan.utility("relayctl-outgoing", domainLimitsArguments(domain));
+        run(domainLimitsCommand(domain));
     } else {
-        plan.utility("relayctl-outgoing", domainRemoveArguments(domain));
-        plan.utility("relayctl-outgoing", domainAddArguments(domain, subscription));
+        run(domainRemoveCommand(domain));
+        run(domainAddCommand(domain, subscription));
     }
-    plan.utility("relayctl-outgoing", vhostUnregisterArguments(domain));
-    plan.utility("relayctl-outgoing", vhostRegisterArguments(domain));
+    run(vhostUnregisterCommand(domain));
+    run(vhostRegisterCommand(domain));
 
     for (const std::string& alias : domain.aliases) {
-        plan.tables(nonExistentMailChanges(alias, policy, domain.non_existent_arg));
-        plan.named(Step::Kind::DomainKeys, alias);
-        plan.utility("relayctl-outgoing", aliasRemoveArguments(alias));
-        plan.utility("relayctl-outgoing", aliasAddArguments(domain, alias));
+        plan.emplace_back(policyFor(alias));
+        plan.emplace_back(DomainKeysStep{alias});
+        run(aliasRemoveCommand(alias));
+        run(aliasAddCommand(domain, alias));
     }
 
     for (const auto& [name, path] : domain.certificates) {
-        plan.utility("relayctl-domain", certificateArguments(name, path));
-        plan.utility("relayctl-imap", certificateArguments(name, path));
+        run(certificateCommand(false, name, path));
+        run(certificateCommand(true, name, path));
     }
 
-    plan.utility("relayctl-transport", senderTransportArguments(domain, domain.name));
+    run(senderTransportCommand(domain, domain.name));
     for (const std::string& alias : domain.aliases)
-        plan.utility("relayctl-transport", senderTransportArguments(domain, alias));
-    return std::move(plan.steps);
+        run(senderTransportCommand(domain, alias));
+    return plan;
 }
 
 void performStep(const DomainInfo& domain, const Step& step) {
-    switch (step.kind) {
-    case Step::Kind::MailDirectory:
-        prepareDomainMailDirectory(mailSystemUser(), step.name);
-        break;
-    case Step::Kind::Table:
-        postfix::database::applyChange(step.change);
-        break;
-    case Step::Kind::DomainKeys:
-        copyDomainKeysToAlias(domain, step.name);
-        break;
-    case Step::Kind::Utility:
-        if (!step.otherwise) {
-            runUtility(step.utility, step.arguments, step.ignoreFailure);
-            break;
-        }
-        try {
-            runUtility(step.utility, step.arguments);
-        } catch (const std::exception&) {
-            runUtility(step.utility, *step.otherwise, step.ignoreFailure);
-        }
-        break;
-    }
+    std::visit([&](const auto& each) { perform(domain, each); }, step);
 }
 
 } // namespace corvo::mail

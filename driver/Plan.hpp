@@ -1,8 +1,8 @@
-// What a restore does, as data: the restore sequence as a list of steps, each one postmap
-// call, one sibling command line, the mail directory's preparation or one alias's keys
-// copy. The restore performs the list in order; the check shows it and compares the server
-// with it. Building the list reads the panel settings (administrative alias names) and
-// changes nothing.
+// What a restore does, as data: the restore sequence as a list of steps, each the mail
+// directory's preparation, one table operation (its postmap calls), one sibling command or
+// one alias's keys copy. The restore performs the list in order; the check shows it and
+// compares the server with it. Building the list reads the panel settings (administrative
+// alias names) and changes nothing.
 //
 // Order: mail directory and mail switch; policy for the domain; subscription (add, or
 // limits when the add fails); system users (failures ignored); domain (remove and add, or
@@ -11,9 +11,9 @@
 // in name order); sender transports (the domain, then each alias). A domain whose mail is
 // off gets the reject policy everywhere.
 //
-// DIAGNOSTICS: restorePlan raises corvo::CorvoUtilException when the session mail data
-// cannot be obtained. performStep raises whatever the step's own operation raises (see
-// MailSwitch.hpp, Postmap.hpp, Commands.hpp, DomainKeys.hpp).
+// DIAGNOSTICS: restorePlan fails only by std::bad_alloc. performStep raises whatever the
+// step's own operation raises (see MailDirectory.hpp, SessionMailData.hpp, Postmap.hpp,
+// Commands.hpp, DomainKeys.hpp).
 #pragma once
 
 #include "driver/Commands.hpp"
@@ -22,20 +22,41 @@
 
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace corvo::mail {
 
-struct Step {
-    enum class Kind { MailDirectory, Table, Utility, DomainKeys };
-    Kind kind;
-    std::string name;                      // MailDirectory: the domain; DomainKeys: the alias
-    postfix::database::TableChange change; // Table
-    std::string utility;                   // Utility: program in the utilities directory
-    Arguments arguments;                   // Utility
-    bool ignoreFailure = false;            // Utility: a failure does not end the run
-    std::optional<Arguments> otherwise;    // Utility: run instead when this command fails
+// The domain's mail directory, created or corrected before any table is touched.
+struct MailDirectoryStep {
+    std::string domain;
 };
+
+// One table operation (the mail switch, or the policy for one name): its postmap calls in
+// order, made inside one session mail data bracket. Reject has none, and still its bracket.
+struct TableStep {
+    std::vector<postfix::database::TableChange> changes;
+};
+
+// One sibling command; when it fails, `otherwise` runs instead, and with `failureIgnored`
+// a failure does not end the run.
+struct UtilityStep {
+    Invocation command;
+    std::optional<Invocation> otherwise;
+    bool failureIgnored = false;
+};
+
+// The domain's keys copied to one alias.
+struct DomainKeysStep {
+    std::string alias;
+};
+
+using Step = std::variant<MailDirectoryStep, TableStep, UtilityStep, DomainKeysStep>;
+
+// The programs a step runs, in order, each with its arguments and standard input: the
+// postmap calls of a table step, the command of a utility step (its fallback runs only when
+// it fails, and is not among them), nothing for the mail directory and the keys copy.
+std::vector<Invocation> commandsOf(const Step& step);
 
 // The non-existent mail policy a run applies: the document's, or reject when mail is off.
 NonExistentMailType effectivePolicy(const DomainInfo& domain);

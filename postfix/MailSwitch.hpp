@@ -1,15 +1,15 @@
-// Domain mail switch: brings the virtual domains and virtual tables in line with whether
-// the domain's mail is on, after preparing the domain's mail directory.
+// Domain mail switch: the postmap calls that bring the virtual domains and virtual tables in
+// line with whether the domain's mail is on.
 //
-// The *Change(s) functions only describe the postmap calls (see database/Postmap.hpp); the
-// others make them. Describing fails only as the session mail data does.
+// domainMailChanges only describes the calls and changes nothing. The restore prepares the
+// domain's mail directory first, then makes these calls in order (database::applyChange) as
+// one table operation, inside one session mail data bracket (SessionMailData.hpp); the first
+// failure ends it and the calls before it stay made.
 //
-// Raises what the mail directory step raises (corvo::SystemError "user popuser not found",
-// std::filesystem errors, corvo::mail::FSError), corvo::CorvoUtilException when the
-// session mail data cannot be obtained, and the postmap failures of the table layer.
+// DIAGNOSTICS: describing reads the administrative alias names from the panel settings and
+// fails only by std::bad_alloc. Making the calls raises what Postmap.hpp says.
 #pragma once
 
-#include "driver/model/DomainInfo.hpp"
 #include "postfix/database/Postmap.hpp"
 
 #include <string>
@@ -17,18 +17,9 @@
 
 namespace corvo::mail::postfix {
 
-// The calls of the switch, in order, without the empty batches that make no call.
+// Mail on: the virtual_domains entry, then the administrative addresses. Mail off: the
+// virtual_domains key, the administrative addresses, then the domain's whole-domain ("@" D)
+// redirection. Without the empty batches that make no call.
 std::vector<database::TableChange> domainMailChanges(const std::string& domain, bool enabled);
-database::TableChange virtualDomainsEntry(const std::string& domain);
-database::TableChange adminAliasEntries(const std::string& domain);
-database::TableChange adminAliasRemoval(const std::string& domain);
-database::TableChange catchAllRemoval(const std::string& domain);
-
-void setDomainMailEnabled(const DomainInfo& domain, bool enabled);
-void enableDomainMail(const std::string& domain);
-void disableDomainMail(const std::string& domain);
-void addAdminAliasEntries(const std::string& domain);
-void removeAdminAliasEntries(const std::string& domain);
-void removeCatchAllEntries(const std::string& domain);
 
 } // namespace corvo::mail::postfix

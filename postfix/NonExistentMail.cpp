@@ -7,8 +7,6 @@
 #include "postfix/NonExistentMail.hpp"
 
 #include "lib/process/lib/CmdLine.hpp"
-#include "postfix/SessionMailData.hpp"
-#include "postfix/database/Postmap.hpp"
 #include "postfix/database/Tables.hpp"
 
 #include <boost/algorithm/string/replace.hpp>
@@ -25,57 +23,26 @@ using database::TableChange;
 
 std::vector<TableChange> nonExistentMailChanges(const std::string& name, NonExistentMailType type,
                                                 const std::string& argument) {
-    const std::vector<std::string> names{name};
-    const SessionMailData session;
+    const std::string wholeDomain = database::wholeDomainKey(name);
     switch (type) {
-    case NonExistentMailType::Bounce:
-        return bounceChanges(names, argument);
+    case NonExistentMailType::Bounce: {
+        const std::string alias = database::bounceAliasName(name);
+        return {{TableChange::Kind::Insert,
+                 database::kAliasesTable,
+                 {{alias, bounceCommandText(argument)}},
+                 {}},
+                {TableChange::Kind::Insert,
+                 database::kVirtualTable,
+                 {{wholeDomain, database::localAddress(alias)}},
+                 {}}};
+    }
     case NonExistentMailType::Catchall:
-        return catchAllChanges(names, argument);
+        return {
+            {TableChange::Kind::Insert, database::kVirtualTable, {{wholeDomain, argument}}, {}}};
     case NonExistentMailType::Reject:
         break;
     }
     return {};
-}
-
-std::vector<TableChange> catchAllChanges(const std::vector<std::string>& names,
-                                         const std::string& target) {
-    TableChange change{TableChange::Kind::Insert, database::kVirtualTable, {}, {}};
-    for (const std::string& name : names)
-        change.records.emplace_back(database::wholeDomainKey(name), target);
-    std::vector<TableChange> changes{change};
-    std::erase_if(changes, database::isEmptyChange);
-    return changes;
-}
-
-std::vector<TableChange> bounceChanges(const std::vector<std::string>& names,
-                                       const std::string& message) {
-    const std::string command = bounceCommandText(message);
-    std::vector<TableChange> changes;
-    TableChange redirects{TableChange::Kind::Insert, database::kVirtualTable, {}, {}};
-    for (const std::string& name : names) {
-        const std::string alias = database::bounceAliasName(name);
-        changes.push_back(
-            {TableChange::Kind::Insert, database::kAliasesTable, {{alias, command}}, {}});
-        redirects.records.emplace_back(database::wholeDomainKey(name),
-                                       database::localAddress(alias));
-    }
-    changes.push_back(redirects);
-    std::erase_if(changes, database::isEmptyChange);
-    return changes;
-}
-
-void applyNonExistentMailPolicy(const std::string& name, NonExistentMailType type,
-                                const std::string& argument) {
-    database::applyChanges(nonExistentMailChanges(name, type, argument));
-}
-
-void addCatchAllEntries(const std::vector<std::string>& names, const std::string& target) {
-    database::applyChanges(catchAllChanges(names, target));
-}
-
-void addBounceEntries(const std::vector<std::string>& names, const std::string& message) {
-    database::applyChanges(bounceChanges(names, message));
 }
 
 // The alias value is read by the local delivery agent as a quoted string (one level of

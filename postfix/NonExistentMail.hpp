@@ -1,9 +1,12 @@
-// Non-existent mail policy: for one name, a catch-all redirection, a bounce entry pair, or
-// nothing (reject). The *Changes functions only describe the postmap calls; the others
-// make them.
+// Non-existent mail policy: the postmap calls that apply a domain's policy to one name (the
+// domain or one of its aliases).
 //
-// Raises corvo::CorvoUtilException when the session mail data cannot be obtained and
-// corvo::mail::postfix::PostfixConfigurationError when postmap refuses an insert.
+// nonExistentMailChanges only describes the calls and changes nothing. The restore makes
+// them in order (database::applyChange) as one table operation, inside one session mail data
+// bracket (SessionMailData.hpp), also for reject, which makes no call.
+//
+// DIAGNOSTICS: describing fails only by std::bad_alloc. Making the calls raises what
+// Postmap.hpp says for inserts (corvo::mail::postfix::PostfixConfigurationError).
 #pragma once
 
 #include "driver/model/DomainInfo.hpp"
@@ -14,19 +17,13 @@
 
 namespace corvo::mail::postfix {
 
-// The calls of the policy for one name, in order (none for reject).
+// Catch-all: the "@" name entry of the virtual table with the argument as its target.
+// Bounce: the name's bounce alias in the aliases table, then the "@" name entry of the
+// virtual table redirecting to that alias. Reject: no call.
 std::vector<database::TableChange> nonExistentMailChanges(const std::string& name,
                                                           NonExistentMailType type,
                                                           const std::string& argument);
-std::vector<database::TableChange> catchAllChanges(const std::vector<std::string>& names,
-                                                   const std::string& target);
-std::vector<database::TableChange> bounceChanges(const std::vector<std::string>& names,
-                                                 const std::string& message);
 
-void applyNonExistentMailPolicy(const std::string& name, NonExistentMailType type,
-                                const std::string& argument);
-void addCatchAllEntries(const std::vector<std::string>& names, const std::string& target);
-void addBounceEntries(const std::vector<std::string>& names, const std::string& message);
 // The aliases value that pipes mail into the bounce program with the message.
 std::string bounceCommandText(const std::string& message);
 

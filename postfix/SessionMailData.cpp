@@ -1,13 +1,10 @@
-// The session mail data bracket and the collectors of query results.
+// The session mail data bracket.
 //
 // DIAGNOSTICS: see SessionMailData.hpp.
 #include "postfix/SessionMailData.hpp"
 
 #include "diagnostics/Errors.hpp"
-#include "diagnostics/log.h"
 #include "postfix/session_mail_data.h"
-
-#include <memory>
 
 namespace corvo::mail::postfix {
 
@@ -22,27 +19,6 @@ SessionMailData::SessionMailData() {
 
 SessionMailData::~SessionMailData() {
     release_session_mail_data();
-}
-
-std::vector<std::string> collectStrings(char** array) {
-    // Freed also when copying a text runs out of memory.
-    const std::unique_ptr<char*, decltype(&string_array_free)> owner(array, &string_array_free);
-    std::vector<std::string> result;
-    for (char** text = array; text != nullptr && *text != nullptr; ++text)
-        result.emplace_back(*text);
-    return result;
-}
-
-std::vector<std::string> sessionMailNames(const std::string& domain) {
-    char** names = nullptr;
-    get_mailnames_by_domain(domain.c_str(), &names);
-    return collectStrings(names);
-}
-
-std::vector<std::string> sessionDomainAliases(const std::string& domain) {
-    char** aliases = nullptr;
-    get_domaliases_by_domain(domain.c_str(), &aliases);
-    return collectStrings(aliases);
 }
 
 } // namespace corvo::mail::postfix

@@ -2,14 +2,12 @@
 //
 // A SessionMailData object obtains the process's session record and blanks it (empty name,
 // no mailboxes); its destructor releases the record, whichever way the table work ends.
-// While it lives, the queries below see the blank record and answer with empty lists.
+// The restore keeps one alive around each table operation (the mail switch, the policy for
+// one name); while it lives, the record's queries (session_mail_data.h) answer with nothing.
 //
 // DIAGNOSTICS: the constructor raises corvo::CorvoUtilException when the record cannot be
 // allocated.
 #pragma once
-
-#include <string>
-#include <vector>
 
 namespace corvo::mail::postfix {
 
@@ -20,13 +18,5 @@ public:
     SessionMailData(const SessionMailData&) = delete;
     SessionMailData& operator=(const SessionMailData&) = delete;
 };
-
-// Copies a null-terminated array of heap texts in order, then frees the texts and the
-// array; null gives an empty list.
-std::vector<std::string> collectStrings(char** array);
-
-// The mailbox names and the domain aliases that the session record lists for the domain.
-std::vector<std::string> sessionMailNames(const std::string& domain);
-std::vector<std::string> sessionDomainAliases(const std::string& domain);
 
 } // namespace corvo::mail::postfix

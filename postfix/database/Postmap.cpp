@@ -1,5 +1,5 @@
-// Lookup table access through postmap: one locked postmap run per operation, judged by its
-// wait status and, for deletes, by the lines it wrote on standard error.
+// Lookup table access through postmap: one locked postmap run per change, judged by how it
+// ended and, for deletes, by the lines it wrote on standard error.
 //
 // DIAGNOSTICS: see Postmap.hpp. Lock and process failures are raised before or while
 // postmap runs and pass through untouched; the lock is a scoped object, so it is released
@@ -11,6 +11,7 @@
 #include "lib/process/lib/Pipe.hpp"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -21,46 +22,42 @@ namespace corvo::mail::postfix::database {
 
 namespace {
 
-// argv is "/usr/sbin/postmap" and the arguments, each as given: an empty key or table name
-// stays an argument of its own instead of ending the list.
-process::Command postmapCommand(const std::vector<std::string>& arguments) {
-    process::Command command(kPostmapProgram);
-    command.argv.insert(command.argv.end(), arguments.begin(), arguments.end());
-    return command;
+// The raw wait status of a postmap run, decoded once for every judgement below.
+struct RunEnd {
+    bool signalled;
+    int exitStatus; // -1 unless postmap exited
+};
+
+RunEnd endOf(int status) {
+    return {WIFSIGNALED(status), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-// Runs the command once; returns the raw wait status and leaves postmap's standard error in
-// errors. Standard output goes to `output` when given, else it stays the tool's own.
-int runUnlocked(const process::Command& command, int stdinCode, const process::Provider& provider,
-                std::string& errors, std::string* output = nullptr) {
+// Runs postmap once with the arguments, the input on a pipe (standard input from /dev/null
+// when there is none); returns how it ended and leaves its standard error in errors.
+// Standard output goes to `output` when given, else it stays the tool's own. argv holds each
+// argument as given: an empty key or table name stays an argument of its own.
+RunEnd runPostmap(const process::Invocation& call, std::string& errors,
+                  std::string* output = nullptr) {
+    process::Command command(call.program);
+    command.argv.insert(command.argv.end(), call.arguments.begin(), call.arguments.end());
     process::Pipe pipe(command);
-    pipe.setStdin(stdinCode, provider);
+    if (call.input.empty()) {
+        pipe.setStdin(process::kFdDevNull);
+    } else {
+        auto input = std::make_shared<std::string>(call.input);
+        pipe.setStdin(process::kFdPipe, [input](std::vector<char>& buffer) {
+            buffer.insert(buffer.end(), input->begin(), input->end());
+            input->clear();
+            return false;
+        });
+    }
     pipe.setStderr(process::kFdPipe, process::Pipe::appendTo(errors));
     if (output)
         pipe.setStdout(process::kFdPipe, process::Pipe::appendTo(*output));
-    return pipe.run();
+    return endOf(pipe.run());
 }
 
-// Applies change: postmap with its arguments, standard input from provider (/dev/null when
-// there is none), under the exclusive lock of the table's path.
-int runChange(const TableChange& change, const process::Provider& provider, std::string& errors) {
-    FileLock lock(tablePath(change.table));
-    return runUnlocked(postmapCommand(postmapArguments(change)),
-                       provider ? process::kFdPipe : process::kFdDevNull, provider, errors);
-}
-
-template <class Buffer> void append(Buffer& buffer, const std::string& text) {
-    buffer.insert(buffer.end(), text.begin(), text.end());
-}
-
-// "key value": nothing is quoted; postmap takes everything after the first blank as the
-// value.
-template <class Buffer> void appendRecord(Buffer& buffer, const Record& record) {
-    append(buffer, record.first);
-    buffer.push_back(' ');
-    append(buffer, record.second);
-}
-
+// One line per item, each ended by a line feed.
 template <class Item, class Write>
 std::string linesOf(const std::vector<Item>& items, Write write) {
     std::string text;
@@ -71,27 +68,14 @@ std::string linesOf(const std::vector<Item>& items, Write write) {
     return text;
 }
 
-// A provider that hands postmap one line per call: what `write` puts for the next item,
-// then a line feed; it reports more to come while items remain.
-template <class Item, class Write>
-process::Provider linePerCall(const std::vector<Item>& items, Write write) {
-    auto next = std::make_shared<std::size_t>(0);
-    return [&items, write, next](std::vector<char>& buffer) {
-        if (*next < items.size()) {
-            write(buffer, items[(*next)++]);
-            buffer.push_back('\n');
-        }
-        return *next < items.size();
-    };
+void appendKey(std::string& text, const std::string& key) {
+    text += key;
 }
 
-// postmap -d also exits with 1 when a key was not there, saying nothing; only an end by a
-// signal or an error line on standard error counts as a failure.
-void judgeDelete(int status, const std::string& errors) {
-    const bool signalled = (status & 0x7f) != 0;
-    const bool exitedZero = ((status >> 8) & 0xff) == 0;
-    if (signalled || (!exitedZero && !postmapOutputIsClean(errors)))
-        throw PostfixDatabaseError(errors);
+// "key value": nothing is quoted; postmap takes everything after the first blank as the
+// value.
+void appendRecord(std::string& text, const Record& record) {
+    text += record.first + ' ' + record.second;
 }
 
 bool isErrorLine(std::string_view line) {
@@ -109,51 +93,16 @@ bool isErrorLine(std::string_view line) {
 
 } // namespace
 
-void addRecords(const std::string& table, const std::vector<Record>& records) {
-    const TableChange change{TableChange::Kind::Insert, table, records, {}};
-    if (isEmptyChange(change))
-        return;
-    std::string errors;
-    if ((runChange(change, linePerCall(records, appendRecord<std::vector<char>>), errors) &
-         0xff7f) != 0)
-        throw PostfixConfigurationError(errors.empty() ? "unknown error" : errors);
-}
-
-void removeKeys(const std::string& table, const std::vector<std::string>& keys) {
-    const TableChange change{TableChange::Kind::Delete, table, {}, keys};
-    if (isEmptyChange(change))
-        return;
-    std::string errors;
-    judgeDelete(runChange(change, linePerCall(keys, append<std::vector<char>>), errors), errors);
-}
-
-void removeKey(const std::string& table, const std::string& key) {
-    std::string errors;
-    judgeDelete(runChange({TableChange::Kind::DeleteOne, table, {}, {key}}, {}, errors), errors);
-}
-
-std::vector<std::string> postmapArguments(const TableChange& change) {
+process::Invocation postmapCall(const TableChange& change) {
     switch (change.kind) {
     case TableChange::Kind::Insert:
-        return {"-r", "-i", change.table};
+        return {kPostmapProgram, {"-r", "-i", change.table}, linesOf(change.records, appendRecord)};
     case TableChange::Kind::Delete:
-        return {"-d", "-", change.table};
+        return {kPostmapProgram, {"-d", "-", change.table}, linesOf(change.keys, appendKey)};
     case TableChange::Kind::DeleteOne:
         break;
     }
-    return {"-d", change.keys.at(0), change.table};
-}
-
-std::string postmapInput(const TableChange& change) {
-    switch (change.kind) {
-    case TableChange::Kind::Insert:
-        return linesOf(change.records, appendRecord<std::string>);
-    case TableChange::Kind::Delete:
-        return linesOf(change.keys, append<std::string>);
-    case TableChange::Kind::DeleteOne:
-        break;
-    }
-    return {};
+    return {kPostmapProgram, {"-d", change.keys.at(0), change.table}, {}};
 }
 
 bool isEmptyChange(const TableChange& change) {
@@ -169,22 +118,20 @@ bool isEmptyChange(const TableChange& change) {
 }
 
 void applyChange(const TableChange& change) {
-    switch (change.kind) {
-    case TableChange::Kind::Insert:
-        addRecords(change.table, change.records);
-        break;
-    case TableChange::Kind::Delete:
-        removeKeys(change.table, change.keys);
-        break;
-    case TableChange::Kind::DeleteOne:
-        removeKey(change.table, change.keys.at(0));
-        break;
+    if (isEmptyChange(change))
+        return;
+    std::string errors;
+    const RunEnd end = [&] {
+        const FileLock lock(tablePath(change.table));
+        return runPostmap(postmapCall(change), errors);
+    }();
+    const bool exitedZero = !end.signalled && end.exitStatus == 0;
+    if (change.kind == TableChange::Kind::Insert) {
+        if (!exitedZero)
+            throw PostfixConfigurationError(errors.empty() ? "unknown error" : errors);
+    } else if (end.signalled || (!exitedZero && !postmapOutputIsClean(errors))) {
+        throw PostfixDatabaseError(errors);
     }
-}
-
-void applyChanges(const std::vector<TableChange>& changes) {
-    for (const TableChange& change : changes)
-        applyChange(change);
 }
 
 TableContents lookupKeys(const std::string& table, const std::vector<std::string>& keys) {
@@ -199,16 +146,13 @@ TableContents lookupKeys(const std::string& table, const std::vector<std::string
     contents.exists = true;
     if (keys.empty())
         return contents;
-    const process::Provider provider = linePerCall(keys, append<std::vector<char>>);
     std::string errors;
     std::string output;
     const SharedFileLock lock(tablePath(table));
-    const int wait = runUnlocked(postmapCommand({"-q", "-", table}), process::kFdPipe, provider,
-                                 errors, &output);
+    const RunEnd run = runPostmap({kPostmapProgram, {"-q", "-", table}, linesOf(keys, appendKey)},
+                                  errors, &output);
     // Exit 1 with nothing on standard error only means that no key was found.
-    const bool signalled = (wait & 0x7f) != 0;
-    const int exitStatus = (wait >> 8) & 0xff;
-    if (signalled || exitStatus > 1 || !postmapOutputIsClean(errors))
+    if (run.signalled || run.exitStatus > 1 || !postmapOutputIsClean(errors))
         throw PostfixDatabaseError(errors.empty() ? "postmap -q failed" : errors);
     // One "key<TAB>value" line per key found; keys hold no blanks, values may.
     std::string_view rest = output;

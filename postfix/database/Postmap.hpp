@@ -14,6 +14,8 @@
 // to start or watch postmap pass through unchanged. Nothing is retried or undone.
 #pragma once
 
+#include "lib/process/lib/Invocation.hpp"
+
 #include <map>
 #include <string>
 #include <utility>
@@ -35,27 +37,18 @@ struct TableChange {
     std::vector<std::string> keys; // Delete; DeleteOne holds exactly one
 };
 
-// The arguments after the program path of the call that makes the change.
-std::vector<std::string> postmapArguments(const TableChange& change);
-// What that call reads on standard input: one line per record or key (empty for DeleteOne).
-std::string postmapInput(const TableChange& change);
+// The call that makes the change: "postmap -r -i TABLE" with one "key value" line per record
+// (nothing quoted), "postmap -d - TABLE" with one key per line, or "postmap -d KEY TABLE"
+// reading nothing. The one place where postmap's command line is spelled.
+process::Invocation postmapCall(const TableChange& change);
+
 // True when the change makes no call at all (an empty batch).
 bool isEmptyChange(const TableChange& change);
-// Makes the change: addRecords, removeKeys or removeKey.
+
+// Makes the change with one run of postmapCall(change). An insert succeeds only when postmap
+// exits with status 0. A delete also succeeds when postmap exits with another status and
+// writes no error line: that is how it reports keys that were absent.
 void applyChange(const TableChange& change);
-// Makes each change in order; the first failure ends the call.
-void applyChanges(const std::vector<TableChange>& changes);
-
-// Inserts or replaces the records, in order ("postmap -r -i TABLE", one "key value" line
-// per record, nothing quoted). Succeeds only when postmap exits with status 0.
-void addRecords(const std::string& table, const std::vector<Record>& records);
-
-// Deletes the keys ("postmap -d - TABLE", one key per line). Keys that are absent are no
-// failure: postmap reports them by its exit status alone.
-void removeKeys(const std::string& table, const std::vector<std::string>& keys);
-
-// Deletes one key ("postmap -d KEY TABLE"), judged like removeKeys.
-void removeKey(const std::string& table, const std::string& key);
 
 // What a table holds for some keys. `exists` is false when the table's file is absent,
 // which postmap would report as a fatal error; such a table holds nothing.

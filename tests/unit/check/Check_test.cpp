@@ -25,7 +25,7 @@ DomainInfo domainWith(NonExistentMailType type, const std::string& argument, boo
 }
 
 mail::Step tableStep(TableChange change) {
-    return {mail::Step::Kind::Table, {}, std::move(change), {}, {}, false, {}};
+    return mail::TableStep{{std::move(change)}};
 }
 
 } // namespace

@@ -96,8 +96,8 @@ TEST(PostmapOutput, FindsErrorLinesAfterAProgramName) {
 TEST_F(PostmapTest, RunsNothingForAnEmptyBatch) {
     standIn();
     ASSERT_EQ(mount("none", "/run/lock", "tmpfs", 0, nullptr), 0); // hides /run/lock/files
-    addRecords(kTable, {});
-    removeKeys(kTable, {});
+    applyChange({TableChange::Kind::Insert, kTable, {}, {}});
+    applyChange({TableChange::Kind::Delete, kTable, {}, {}});
     umount2("/run/lock", 0);
     EXPECT_FALSE(std::filesystem::exists(scratch("log")));
 }
@@ -120,10 +120,14 @@ TEST_F(PostmapTest, JudgesStatusAndDiagnosticsAndReleasesTheLock) {
     for (const auto& item : cases) {
         SCOPED_TRACE(item.end + " " + item.number + " " + item.text);
         standIn({{item.end, item.number}, {"STDERR", item.text}, {"STDERR_BYTES", item.bytes}});
-        const std::string inserted = outcome([] { addRecords(kTable, {{"k", "v"}}); });
+        const std::string inserted = outcome([] {
+            applyChange({TableChange::Kind::Insert, kTable, {{"k", "v"}}, {}});
+        });
         EXPECT_TRUE(inserted == item.insert) << inserted.size() << ": " << inserted.substr(0, 99);
         ASSERT_TRUE(lockIsFree()); // a lock left taken would block the next operation
-        const std::string removed = outcome([] { removeKeys(kTable, {"k"}); });
+        const std::string removed = outcome([] {
+            applyChange({TableChange::Kind::Delete, kTable, {}, {"k"}});
+        });
         EXPECT_TRUE(removed == item.remove) << removed.size() << ": " << removed.substr(0, 99);
         ASSERT_TRUE(lockIsFree());
     }
