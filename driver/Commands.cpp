@@ -79,9 +79,9 @@ Invocation aliasAddCommand(const DomainInfo& domain, const std::string& alias) {
         {"--add-domain-alias", "--domain-name=" + domain.name, "--domain-alias-name=" + alias});
 }
 
-Invocation certificateCommand(bool imap, const std::string& name, const std::string& path) {
-    return utility(imap ? kImapUtility : kDomainUtility,
-                   {"--install-certificate", "--names", name, "--certfile", path});
+Invocation certificateCommand(const std::string& installer, const std::string& name,
+                              const std::string& path) {
+    return utility(installer, {"--install-certificate", "--names", name, "--certfile", path});
 }
 
 Invocation senderTransportCommand(const DomainInfo& domain, const std::string& name) {

@@ -36,8 +36,9 @@ Invocation vhostUnregisterCommand(const DomainInfo& domain);
 Invocation vhostRegisterCommand(const DomainInfo& domain);
 Invocation aliasRemoveCommand(const std::string& alias);
 Invocation aliasAddCommand(const DomainInfo& domain, const std::string& alias);
-// relayctl-domain, or with `imap` relayctl-imap.
-Invocation certificateCommand(bool imap, const std::string& name, const std::string& path);
+// The certificate's installation by `installer`: kDomainUtility, then kImapUtility.
+Invocation certificateCommand(const std::string& installer, const std::string& name,
+                              const std::string& path);
 Invocation senderTransportCommand(const DomainInfo& domain, const std::string& name);
 
 // Runs the command once, with a fresh command object. With `ignoreFailure` every failure is

@@ -90,8 +90,8 @@ std::vector<Step> restorePlan(const DomainInfo& domain, const SubscriptionInfo& 
     }
 
     for (const auto& [name, path] : domain.certificates) {
-        run(certificateCommand(false, name, path));
-        run(certificateCommand(true, name, path));
+        run(certificateCommand(kDomainUtility, name, path));
+        run(certificateCommand(kImapUtility, name, path));
     }
 
     run(senderTransportCommand(domain, domain.name));
