@@ -166,11 +166,16 @@ KeysCheck::State KeysCheck::state() const {
     return !sourceExists ? State::NoKeys : problems.empty() ? State::Ok : State::Differs;
 }
 
+// What both reports call a mail directory or an alias's keys that is, or is not, as a run
+// leaves it.
+constexpr Category kOk{"ok", false};
+constexpr Category kDiffers{"differs", true};
+
 Category category(EntryCheck::State state) {
     using State = EntryCheck::State;
     switch (state) {
     case State::Ok:
-        return {"ok", false};
+        return kOk;
     case State::Missing:
         return {"missing", true};
     case State::Other:
@@ -184,27 +189,26 @@ Category category(EntryCheck::State state) {
 }
 
 Category category(MailDirectoryCheck::State state) {
-    using State = MailDirectoryCheck::State;
     switch (state) {
-    case State::Ok:
-        return {"ok", false};
-    case State::Missing:
-    case State::NotADirectory:
-    case State::OtherOwnerOrMode:
+    case MailDirectoryCheck::State::Missing:
+    case MailDirectoryCheck::State::NotADirectory:
+    case MailDirectoryCheck::State::OtherOwnerOrMode:
+        return kDiffers;
+    case MailDirectoryCheck::State::Ok:
         break;
     }
-    return {"differs", true};
+    return kOk;
 }
 
 Category category(KeysCheck::State state) {
     switch (state) {
     case KeysCheck::State::NoKeys:
     case KeysCheck::State::Ok:
-        return {"ok", false};
+        return kOk;
     case KeysCheck::State::Differs:
         break;
     }
-    return {"differs", true};
+    return kDiffers;
 }
 
 bool Inspection::inSync() const {
