@@ -5,13 +5,13 @@
 #include "check/Inspect.hpp"
 #include "check/Report.hpp"
 #include "check/Traps.hpp"
-#include "driver/Entry.hpp"
+#include "driver/Document.hpp"
 #include "driver/Plan.hpp"
-#include "driver/model/DomainInfo.hpp"
 
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <optional>
 
 namespace corvo::check {
 namespace {
@@ -26,21 +26,20 @@ struct Options {
 int check(const Options& options) {
     std::string errorText;
     domain_info_trace trace{};
-    const domain_info* record = readDomainDocument(errorText, &trace);
-    if (!record) {
+    const std::optional<DomainModel> model = readDomainModel(errorText, &trace);
+    if (!model) {
         const Refusal refusal = refusalOf(errorText, trace);
         options.json ? writeJson(std::cout, refusal) : writeText(std::cout, refusal);
         return 2;
     }
-    const DomainModel model = makeDomainModel(*record);
     CheckResult result;
-    result.domain = model.domain.name;
+    result.domain = model->domain.name;
     result.withPlan = options.plan;
-    result.plan = mail::restorePlan(model.domain, model.subscription);
-    result.traps = documentTraps(model.domain);
+    result.plan = mail::restorePlan(model->domain, model->subscription);
+    result.traps = documentTraps(model->domain);
     try {
-        result.inspection = inspect(result.plan, model.domain);
-        const std::vector<Trap> more = serverTraps(model.domain, *result.inspection);
+        result.inspection = inspect(result.plan, model->domain);
+        const std::vector<Trap> more = serverTraps(model->domain, *result.inspection);
         result.traps.insert(result.traps.end(), more.begin(), more.end());
         result.status = result.inspection->inSync() && result.traps.empty() ? 0 : 1;
     } catch (const std::exception& failure) {

@@ -26,8 +26,8 @@ namespace fs = std::filesystem;
 using database::TableChange;
 
 const std::vector<std::string>& tables() {
-    static const std::vector<std::string> all{database::kVirtualDomainsTable, database::kVirtualTable,
-                                              database::kAliasesTable};
+    static const std::vector<std::string> all{database::kVirtualDomainsTable,
+                                              database::kVirtualTable, database::kAliasesTable};
     return all;
 }
 
@@ -152,18 +152,69 @@ EntryCheck::State EntryCheck::state() const {
     return actual ? State::LeftBehind : State::Ok;
 }
 
-bool MailDirectoryCheck::ok() const {
-    return exists && isDirectory && uid == expectedUid && gid == expectedGid &&
-           mode == expectedMode;
+MailDirectoryCheck::State MailDirectoryCheck::state() const {
+    if (!exists)
+        return State::Missing;
+    if (!isDirectory)
+        return State::NotADirectory;
+    return uid == expectedUid && gid == expectedGid && mode == expectedMode
+               ? State::Ok
+               : State::OtherOwnerOrMode;
+}
+
+KeysCheck::State KeysCheck::state() const {
+    return !sourceExists ? State::NoKeys : problems.empty() ? State::Ok : State::Differs;
+}
+
+// What both reports call a mail directory or an alias's keys that is, or is not, as a run
+// leaves it.
+constexpr Category kOk{"ok", false};
+constexpr Category kDiffers{"differs", true};
+
+Category category(EntryCheck::State state) {
+    using State = EntryCheck::State;
+    switch (state) {
+    case State::Ok:
+        return kOk;
+    case State::Missing:
+        return {"missing", true};
+    case State::Other:
+        return {"other", true};
+    case State::Present:
+        return {"present", true};
+    case State::LeftBehind:
+        break;
+    }
+    return {"left", true};
+}
+
+Category category(MailDirectoryCheck::State state) {
+    switch (state) {
+    case MailDirectoryCheck::State::Missing:
+    case MailDirectoryCheck::State::NotADirectory:
+    case MailDirectoryCheck::State::OtherOwnerOrMode:
+        return kDiffers;
+    case MailDirectoryCheck::State::Ok:
+        break;
+    }
+    return kOk;
+}
+
+Category category(KeysCheck::State state) {
+    switch (state) {
+    case KeysCheck::State::NoKeys:
+    case KeysCheck::State::Ok:
+        return kOk;
+    case KeysCheck::State::Differs:
+        break;
+    }
+    return kDiffers;
 }
 
 bool Inspection::inSync() const {
-    const bool tablesOk = std::all_of(entries.begin(), entries.end(), [](const EntryCheck& entry) {
-        return entry.state() == EntryCheck::State::Ok;
-    });
-    const bool keysOk = std::all_of(keys.begin(), keys.end(),
-                                    [](const KeysCheck& check) { return check.problems.empty(); });
-    return tablesOk && keysOk && directory.ok();
+    const auto drift = [](const auto& check) { return category(check.state()).drift; };
+    return std::none_of(entries.begin(), entries.end(), drift) &&
+           std::none_of(keys.begin(), keys.end(), drift) && !drift(directory);
 }
 
 std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,

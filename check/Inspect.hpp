@@ -41,6 +41,8 @@ struct EntryCheck {
 };
 
 struct MailDirectoryCheck {
+    enum class State { Ok, Missing, NotADirectory, OtherOwnerOrMode };
+
     std::string path;
     bool exists = false;
     bool isDirectory = false;
@@ -48,16 +50,34 @@ struct MailDirectoryCheck {
     gid_t gid = 0, expectedGid = 0;
     mode_t mode = 0, expectedMode = 0;
 
-    bool ok() const;
+    State state() const;
 };
 
 // One alias's copy of the domain's keys. Each problem is one line: what differs and where.
 struct KeysCheck {
+    // NoKeys: the domain has none, so there is nothing to copy; Differs: there are problems.
+    enum class State { NoKeys, Ok, Differs };
+
     std::string alias;
     std::string source, target;
-    bool sourceExists = false; // without keys of the domain there is nothing to copy
+    bool sourceExists = false;
     std::vector<std::string> problems;
+
+    State state() const;
 };
+
+// What each state of a compared thing is called in both reports, and whether it is a drift
+// (the server differs from what a run leaves, so the check exits 1). Every state is named
+// and judged here alone; inSync and the JSON report go through category(), and the text
+// report's wording switches over the states without a default, so a state that is added
+// without being handled in all three fails to compile.
+struct Category {
+    const char* name;
+    bool drift;
+};
+Category category(EntryCheck::State state);
+Category category(MailDirectoryCheck::State state);
+Category category(KeysCheck::State state);
 
 struct Inspection {
     std::vector<EntryCheck> entries;

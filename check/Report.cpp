@@ -1,9 +1,9 @@
 // Text and JSON renderings of the check's findings and of the restore plan.
 #include "check/Report.hpp"
 
+#include "check/Encoding.hpp"
 #include "driver/DomainKeys.hpp"
 #include "files/MailDirectory.hpp"
-#include "lib/base/ascii.h"
 #include "postfix/database/Postmap.hpp"
 
 #include <cstdio>
@@ -14,38 +14,6 @@ namespace {
 
 namespace database = mail::postfix::database;
 using State = EntryCheck::State;
-
-// Control and non-ASCII bytes as escapes; with `quote`, that character and the backslash
-// are escaped too, so that the text can be read back exactly.
-std::string escaped(const std::string& text, std::optional<char> quote) {
-    std::string out;
-    for (const char character : text) {
-        const auto byte = static_cast<unsigned char>(character);
-        if (quote && (character == *quote || character == '\\')) {
-            out += '\\';
-            out += character;
-        } else if (character == '\n') {
-            out += "\\n";
-        } else if (character == '\t') {
-            out += "\\t";
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            out += hex;
-        } else {
-            out += character;
-        }
-    }
-    return out;
-}
-
-// For reading only: backslashes stay as they are. An empty value, or one with blanks at an
-// end, is quoted so that they show.
-std::string visible(const std::string& text) {
-    if (text.empty() || ascii_is_blank(text.front()) || ascii_is_blank(text.back()))
-        return quotedArgument(text);
-    return escaped(text, std::nullopt);
-}
 
 std::string shortTable(const std::string& table) {
     return std::filesystem::path(database::tablePath(table)).filename().string();
@@ -61,20 +29,11 @@ std::string ids(uid_t uid, gid_t gid) {
     return std::to_string(uid) + ":" + std::to_string(gid);
 }
 
-const char* stateName(State state) {
-    switch (state) {
-    case State::Ok:
-        return "ok";
-    case State::Missing:
-        return "missing";
-    case State::Other:
-        return "other";
-    case State::Present:
-        return "present";
-    case State::LeftBehind:
-        break;
-    }
-    return "left";
+// The two blanks and the name of a state, padded to the column where findings start.
+std::string label(const Category& category) {
+    char text[16];
+    std::snprintf(text, sizeof text, "  %-9s", category.name);
+    return text;
 }
 
 const char* wantName(EntryCheck::Want want) {
@@ -90,49 +49,6 @@ const char* wantName(EntryCheck::Want want) {
 }
 
 // --- JSON ------------------------------------------------------------------------------
-
-std::string json(const std::string& text) {
-    std::string out = "\"";
-    for (const char character : text) {
-        const auto byte = static_cast<unsigned char>(character);
-        if (character == '"' || character == '\\') {
-            out += '\\';
-            out += character;
-        } else if (byte < 0x20) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\u%04x", byte);
-            out += hex;
-        } else {
-            out += character;
-        }
-    }
-    return out + "\"";
-}
-
-std::string json(const std::optional<std::string>& text) {
-    return text ? json(*text) : "null";
-}
-
-std::string json(const std::vector<std::string>& items) {
-    std::string out = "[";
-    for (const std::string& item : items)
-        out += (out.size() > 1 ? "," : "") + json(item);
-    return out + "]";
-}
-
-std::string json(bool flag) {
-    return flag ? "true" : "false";
-}
-
-template <class Item, class Write>
-void jsonArray(std::ostream& out, const std::vector<Item>& items, Write write) {
-    out << '[';
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        out << (i ? "," : "");
-        write(items[i]);
-    }
-    out << ']';
-}
 
 std::vector<std::string> inputLines(const std::string& input) {
     std::vector<std::string> lines;
@@ -209,18 +125,23 @@ void writeEntryText(std::ostream& out, const EntryCheck& entry) {
     const State state = entry.state();
     if (entry.want == EntryCheck::Want::Untouched && state == State::Ok)
         return; // nothing there, nothing to say
-    char label[16];
-    std::snprintf(label, sizeof label, "  %-9s", stateName(state));
-    out << label << shortTable(entry.table) << "  " << visible(entry.key);
+    out << label(category(state)) << shortTable(entry.table) << "  " << visible(entry.key);
     const std::string holds = entry.actual ? " (holds " + visible(*entry.actual) + ")" : "";
-    switch (entry.want) {
-    case EntryCheck::Want::Value:
-        out << " -> " << visible(entry.expected) << (state == State::Other ? holds : "");
+    const std::string writes = " -> " + visible(entry.expected);
+    switch (state) {
+    case State::Ok:
+        out << (entry.want == EntryCheck::Want::Value ? writes : ": no entry");
         break;
-    case EntryCheck::Want::Absent:
-        out << (state == State::Ok ? ": no entry" : holds + ": a run removes it");
+    case State::Missing:
+        out << writes;
         break;
-    case EntryCheck::Want::Untouched:
+    case State::Other:
+        out << writes << holds;
+        break;
+    case State::Present:
+        out << holds << ": a run removes it";
+        break;
+    case State::LeftBehind:
         out << holds << ": no longer applies, and a run leaves it";
         break;
     }
@@ -228,30 +149,42 @@ void writeEntryText(std::ostream& out, const EntryCheck& entry) {
 }
 
 void writeKeysText(std::ostream& out, const KeysCheck& keys) {
-    if (!keys.sourceExists) {
-        out << "  ok       " << keys.alias << ": the domain has no keys (" << keys.source
-            << "), nothing to copy\n";
+    const KeysCheck::State state = keys.state();
+    out << label(category(state)) << keys.alias << ": ";
+    switch (state) {
+    case KeysCheck::State::NoKeys:
+        out << "the domain has no keys (" << keys.source << "), nothing to copy\n";
         return;
+    case KeysCheck::State::Ok:
+    case KeysCheck::State::Differs:
+        break;
     }
-    out << (keys.problems.empty() ? "  ok       " : "  differs  ") << keys.alias << ": "
-        << keys.target << " against " << keys.source << '\n';
+    out << keys.target << " against " << keys.source << '\n';
     for (const std::string& problem : keys.problems)
         out << "           " << problem << '\n';
 }
 
 void writeDirectoryText(std::ostream& out, const MailDirectoryCheck& directory) {
-    out << "mail directory: " << (directory.ok() ? "ok" : "differs") << "  " << directory.path;
+    using DirectoryState = MailDirectoryCheck::State;
+    const DirectoryState state = directory.state();
+    out << "mail directory: " << category(state).name << "  " << directory.path;
     const std::string wanted = "owner " + ids(directory.expectedUid, directory.expectedGid) +
                                ", mode " + octal(directory.expectedMode);
-    if (!directory.exists)
-        out << ": missing (a run creates it, " << wanted << ")";
-    else if (!directory.isDirectory)
-        out << ": not a directory";
-    else if (directory.ok())
+    switch (state) {
+    case DirectoryState::Ok:
         out << " (" << wanted << ")";
-    else
+        break;
+    case DirectoryState::Missing:
+        out << ": missing (a run creates it, " << wanted << ")";
+        break;
+    case DirectoryState::NotADirectory:
+        out << ": not a directory";
+        break;
+    case DirectoryState::OtherOwnerOrMode:
         out << ": owner " << ids(directory.uid, directory.gid) << ", mode " << octal(directory.mode)
             << " (a run gives " << wanted << ")";
+        break;
+    }
     out << '\n';
 }
 
@@ -261,10 +194,6 @@ const std::string kSiblingsLine = "siblings: not inspected (" + mail::kOutgoingU
                                   " cannot be queried; --plan shows what a run would send them)";
 
 } // namespace
-
-std::string quotedArgument(const std::string& argument) {
-    return "'" + escaped(argument, '\'') + "'";
-}
 
 Refusal refusalOf(const std::string& readerText, const domain_info_trace& trace) {
     Refusal refusal{readerText, trace.path, {}};
@@ -337,13 +266,14 @@ void writeJson(std::ostream& out, const CheckResult& result) {
             const bool written = entry.want == EntryCheck::Want::Value;
             out << "{\"table\":" << json(entry.table) << ",\"key\":" << json(entry.key)
                 << ",\"want\":" << json(std::string(wantName(entry.want)))
-                << ",\"state\":" << json(std::string(stateName(entry.state())))
+                << ",\"state\":" << json(std::string(category(entry.state()).name))
                 << ",\"expected\":" << (written ? json(entry.expected) : "null")
                 << ",\"actual\":" << json(entry.actual) << '}';
         });
         const MailDirectoryCheck& directory = inspection.directory;
         out << ",\"mail_directory\":{\"path\":" << json(directory.path)
-            << ",\"ok\":" << json(directory.ok()) << ",\"exists\":" << json(directory.exists)
+            << ",\"ok\":" << json(!category(directory.state()).drift)
+            << ",\"exists\":" << json(directory.exists)
             << ",\"directory\":" << json(directory.isDirectory)
             << ",\"owner\":" << json(ids(directory.uid, directory.gid))
             << ",\"mode\":" << json(octal(directory.mode))

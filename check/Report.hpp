@@ -38,8 +38,4 @@ void writeJson(std::ostream& out, const CheckResult& result);
 void writeText(std::ostream& out, const Refusal& refusal);
 void writeJson(std::ostream& out, const Refusal& refusal);
 
-// A program argument as the plan shows it: in single quotes, with backslash escapes for
-// quote, backslash, line feed, tab and other control or non-ASCII bytes (\xHH).
-std::string quotedArgument(const std::string& argument);
-
 } // namespace corvo::check

@@ -3,18 +3,7 @@
 // at most one diagnostic line.
 #pragma once
 
-#include "input/domain_info.h"
-
-#include <string>
-
 namespace corvo {
-
-// Reads all of standard input (up to its first NUL byte) and the domain document in it, as
-// the tool does; the buffer, reader and record live until the process ends. Returns the
-// record, or null when the document is refused, with the reader's text in errorText and,
-// when given, where it stopped in trace. Raises a failed read of standard input and
-// std::runtime_error "Can not create domain_info object".
-const domain_info* readDomainDocument(std::string& errorText, domain_info_trace* trace = nullptr);
 
 // The main body: returns the restore sequence's result (0); every failure is thrown.
 int restoreFromStandardInput();

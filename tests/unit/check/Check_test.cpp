@@ -1,7 +1,7 @@
 // The check's comparison rules and traps, on hand-made plans and models (the scenarios in
 // tests/check run it on real tables).
+#include "check/Encoding.hpp"
 #include "check/Inspect.hpp"
-#include "check/Report.hpp"
 #include "check/Traps.hpp"
 #include "postfix/database/Tables.hpp"
 
@@ -74,6 +74,15 @@ TEST(EntryCheck, StateFromWhatIsWantedAndWhatIsHeld) {
     }
 }
 
+// A file where the directory belongs differs even with the owner and mode a run gives; the
+// drift-mail-directory-* scenarios show the other states.
+TEST(MailDirectoryCheck, FileInItsPlaceIsADrift) {
+    MailDirectoryCheck file;
+    file.exists = true; // owner and mode as wanted: all zero
+    EXPECT_EQ(file.state(), MailDirectoryCheck::State::NotADirectory);
+    EXPECT_TRUE(category(file.state()).drift);
+}
+
 // More traps of the document in the check's trap-* scenarios.
 TEST(Traps, OfTheDocument) {
     using Type = NonExistentMailType;
@@ -84,7 +93,7 @@ TEST(Traps, OfTheDocument) {
         const char* field; // of the one trap, or null for none
     } cases[] = {
         {Type::Catchall, " \t", true, "domain.non_existent.arg"},
-        {Type::Catchall, "", false, nullptr}, // mail off: no policy is written
+        {Type::Catchall, "", false, nullptr},             // mail off: no policy is written
         {Type::Bounce, "Gone.\n Really.", true, nullptr}, // line feeds become spaces
         {Type::Bounce, "", true, nullptr},
         {Type::Reject, "\n", true, nullptr},
