@@ -188,27 +188,13 @@ Category category(EntryCheck::State state) {
     return {"left", true};
 }
 
+// Both are in sync only in the states named here; any other one drifts.
 Category category(MailDirectoryCheck::State state) {
-    switch (state) {
-    case MailDirectoryCheck::State::Missing:
-    case MailDirectoryCheck::State::NotADirectory:
-    case MailDirectoryCheck::State::OtherOwnerOrMode:
-        return kDiffers;
-    case MailDirectoryCheck::State::Ok:
-        break;
-    }
-    return kOk;
+    return state == MailDirectoryCheck::State::Ok ? kOk : kDiffers;
 }
 
 Category category(KeysCheck::State state) {
-    switch (state) {
-    case KeysCheck::State::NoKeys:
-    case KeysCheck::State::Ok:
-        return kOk;
-    case KeysCheck::State::Differs:
-        break;
-    }
-    return kDiffers;
+    return state == KeysCheck::State::Ok || state == KeysCheck::State::NoKeys ? kOk : kDiffers;
 }
 
 bool Inspection::inSync() const {

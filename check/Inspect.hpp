@@ -69,8 +69,10 @@ struct KeysCheck {
 // What each state of a compared thing is called in both reports, and whether it is a drift
 // (the server differs from what a run leaves, so the check exits 1). Every state is named
 // and judged here alone; inSync and the JSON report go through category(), and the text
-// report's wording switches over the states without a default, so a state that is added
-// without being handled in all three fails to compile.
+// report's wording switches over the states without a default. A table entry's state that
+// is added without being named here, or any state without its wording in the text report,
+// fails to compile; a new state of the mail directory or the keys counts as a drift until
+// it is named in sync.
 struct Category {
     const char* name;
     bool drift;
