@@ -1,7 +1,7 @@
 // The fork and exec engine and ExecCmd, driven through the helper child program; after every
 // case no descriptor has leaked and no child is left.
 #include "lib/process/lib/ExecCmd.hpp"
-#include "lib/process/lib/fork_exec.h"
+#include "lib/process/lib/close_from.h"
 #include "tests/support/refuse_system_calls.hpp"
 #include "tests/unit/process/leak_checks.hpp"
 
@@ -130,35 +130,39 @@ TEST_F(ChildRun, RunReportsTheFailureWithEverythingTheChildWrote) {
     }
 }
 
-// Each way closefrom can take closes every descriptor from the lowest up, leaves those below
-// alone and keeps errno: close_range, the /proc/self/fd listing when the kernel lacks
-// close_range, and the count down from the limit when the listing cannot be opened either.
-TEST(Closefrom, ClosesEverythingFromTheLowestOnEachWay) {
+// Each way close_from can take closes every descriptor from the lowest up but the kept one,
+// leaves those below alone and keeps errno: close_range, the /proc/self/fd listing when the
+// kernel lacks close_range, and the count down from the limit when the listing cannot be
+// opened either.
+TEST(CloseFrom, ClosesEverythingFromTheLowestButTheKeptOneOnEachWay) {
     const std::pair<const char*, std::vector<long>> ways[] = {
         {"close_range", {}},
         {"listing", {SYS_close_range}},
         {"count down", {SYS_close_range, SYS_openat}},
     };
     for (const auto& [way, refused] : ways) {
-        SCOPED_TRACE(way);
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            const rlimit limit{64, 64};
-            if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || dup2(0, 4) != 4 || dup2(0, 5) != 5 ||
-                dup2(0, 63) != 63)
-                _exit(91);
-            refuseSystemCalls(refused);
-            errno = EDOM;
-            fork_exec::closefrom(5);
-            const bool keptErrno = errno == EDOM;
-            const bool belowOpen = fcntl(4, F_GETFD) >= 0;
-            const bool fromLowestClosed = fcntl(5, F_GETFD) < 0 && fcntl(63, F_GETFD) < 0;
-            _exit(keptErrno && belowOpen && fromLowestClosed ? 0 : 1);
+        for (const int keep : {-1, 5, 7, 63}) {
+            SCOPED_TRACE(std::string(way) + " keeping " + std::to_string(keep));
+            const pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                const rlimit limit{64, 64};
+                if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || dup2(0, 4) != 4 || dup2(0, 5) != 5 ||
+                    dup2(0, 7) != 7 || dup2(0, 63) != 63)
+                    _exit(91);
+                refuseSystemCalls(refused);
+                errno = EDOM;
+                close_from(5, keep);
+                const bool keptErrno = errno == EDOM;
+                bool closed = true;
+                for (const int descriptor : {5, 7, 63})
+                    closed = closed && (fcntl(descriptor, F_GETFD) < 0) == (descriptor != keep);
+                _exit(keptErrno && fcntl(4, F_GETFD) >= 0 && closed ? 0 : 1);
+            }
+            int status = 0;
+            ASSERT_EQ(child, waitpid(child, &status, 0));
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         }
-        int status = 0;
-        ASSERT_EQ(child, waitpid(child, &status, 0));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
 }
 
