@@ -115,9 +115,9 @@ void writeErrorText(int descriptor, int error) {
 
 // The child's side of forkExecvPipes: streams in place, everything else closed, the user
 // switched, the program started. Without a user it runs sharing the tool's memory, so it
-// uses no heap, stdio or exception, and its retries are written out rather than called;
-// the user switch looks the account up, which only a forked child may do. Its failure
-// texts are those of the message routine.
+// calls nothing but system calls and the steps of spawn_child.h, place_streams.h and
+// close_from.h; the user switch looks the account up, which only a forked child may do.
+// Its failure texts are those of the message routine.
 CHILD_ENDS_HERE int startChild(void* argument) {
     auto& plan = *static_cast<SpawnPlan*>(argument);
     child_reset_signals(&plan.mask);
