@@ -2,7 +2,7 @@
 #include "driver/ProcessState.hpp"
 
 #include "diagnostics/log.h"
-#include "lib/process/lib/fork_exec.h"
+#include "lib/process/lib/close_from.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <initializer_list>
 
 namespace corvo {
 
@@ -24,7 +25,7 @@ void resetInheritedState() {
         if (opened != stream)
             message_exit(1, "Unable to open /dev/null: %s", std::strerror(errno));
     }
-    fork_exec::closefrom(3);
+    close_from(3);
 
     sigset_t none;
     sigemptyset(&none);

@@ -3,11 +3,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "diagnostics/Errors.hpp"
 #include "files/file_lock.h"
@@ -32,25 +32,16 @@ FileLock::FileLock(const std::string& name) {
 SharedFileLock::SharedFileLock(const std::string& name) {
     const std::unique_ptr<char, decltype(&std::free)> path(lock_file_path(name.c_str()),
                                                            &std::free);
-    fd_ = retry_eintr([&] { return lock_file_open(path.get(), O_RDONLY); });
-    if (fd_ < 0) {
+    Descriptor opened(retry_eintr([&] { return lock_file_open(path.get(), O_RDONLY); }));
+    if (!opened.isOpen()) {
         const int error = errno;
-        fd_ = -1;
         if (error == ENOENT)
             return;
         throwSystemError("lock() failed", error);
     }
-    if (retry_eintr([&] { return ::flock(fd_, LOCK_SH); }) != 0) {
-        const int error = errno;
-        ::close(fd_);
-        fd_ = -1;
-        throwSystemError("lock() failed", error);
-    }
-}
-
-SharedFileLock::~SharedFileLock() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (retry_eintr([&] { return ::flock(opened.get(), LOCK_SH); }) != 0)
+        throwSystemError("lock() failed", errno);
+    fd_ = std::move(opened);
 }
 
 } // namespace corvo

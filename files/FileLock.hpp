@@ -12,6 +12,8 @@
 // has been printed. The destructor raises nothing.
 #pragma once
 
+#include "lib/base/Descriptor.hpp"
+
 #include <memory>
 #include <string>
 
@@ -36,15 +38,12 @@ class SharedFileLock {
 public:
     // Raises "lock() failed" like FileLock, except when the lock file does not exist.
     explicit SharedFileLock(const std::string& name);
-    ~SharedFileLock();
-    SharedFileLock(const SharedFileLock&) = delete;
-    SharedFileLock& operator=(const SharedFileLock&) = delete;
 
     // False when there was no lock file to hold.
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return fd_.isOpen(); }
 
 private:
-    int fd_ = -1;
+    Descriptor fd_; // closing it ends the lock
 };
 
 } // namespace corvo

@@ -11,6 +11,7 @@
 
 #include "config/vca_conf.h"
 #include "diagnostics/Errors.hpp"
+#include "lib/base/Descriptor.hpp"
 #include "lib/base/ascii.h"
 #include "lib/base/eintr.h"
 
@@ -62,23 +63,19 @@ void prepareDomainMailDirectory(const MailSystemUser& user, const std::string& d
     // The directory belongs to the mail account, whose processes may replace it by a link:
     // owner and mode are changed through a descriptor of the directory itself, opened
     // without following links (a link fails as a chown error with ELOOP).
-    const int directory = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (directory < 0) {
+    const Descriptor directory(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory.isOpen()) {
         struct stat entry;
-        const bool link = errno == ENOTDIR && lstat(path.c_str(), &entry) == 0 &&
-                          S_ISLNK(entry.st_mode);
+        const bool link =
+            errno == ENOTDIR && lstat(path.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode);
         throw FSError("chown", path, link ? ELOOP : errno);
     }
     const auto change = [&](const char* operation, auto&& call) {
-        if (retry_eintr(call) != 0) {
-            const int error = errno;
-            close(directory);
-            throw FSError(operation, path, error);
-        }
+        if (retry_eintr(call) != 0)
+            throw FSError(operation, path, errno);
     };
-    change("chown", [&] { return fchown(directory, user.uid, user.gid); });
-    change("chmod", [&] { return fchmod(directory, kDomainMailDirectoryMode); });
-    close(directory);
+    change("chown", [&] { return fchown(directory.get(), user.uid, user.gid); });
+    change("chmod", [&] { return fchmod(directory.get(), kDomainMailDirectoryMode); });
 }
 
 } // namespace corvo::mail

@@ -1,5 +1,6 @@
-// The process pipe engine: launching the commands, the poll loop, the control-pipe
-// report of a child that could not start, and the cleanup when something fails.
+// The process pipe engine, the tool's side: launching the commands, reading a child's
+// control-pipe report, the poll loop, and the cleanup when something fails. What a child
+// does before its program, and the records it reports in, are in PipeChild.cpp.
 //
 // DIAGNOSTICS: see Pipe.hpp. Parent-side system call failures raise corvo::SystemError
 // built from the errno of the failed call; a child's start-up failure is rebuilt from its
@@ -7,27 +8,23 @@
 #include "lib/process/lib/Pipe.hpp"
 
 #include "diagnostics/Errors.hpp"
+#include "lib/base/Descriptor.hpp"
 #include "lib/base/eintr.h"
-#include "lib/process/lib/Descriptor.hpp"
+#include "lib/process/lib/BrokenPipeHold.hpp"
+#include "lib/process/lib/ChildSignalBlock.hpp"
+#include "lib/process/lib/PipeChild.hpp"
 #include "lib/process/lib/ProcessSetCatcher.hpp"
-#include "lib/process/lib/fork_exec.h"
 #include "lib/process/lib/nonblocking.h"
-#include "lib/process/lib/spawn_child.h"
 
 #include <boost/bind/bind.hpp>
-#include <boost/lexical_cast.hpp>
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
-#include <iostream>
-#include <stdexcept>
-#include <sys/resource.h>
 #include <poll.h>
+#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,85 +33,6 @@ namespace corvo::process {
 namespace {
 
 constexpr std::size_t kChunkSize = 1024;
-
-// Child exit codes after a start-up failure, by the kind of what was raised.
-constexpr int kExitSystemError = 67;
-constexpr int kExitStandardError = 66;
-constexpr int kExitUnknownError = 65;
-
-constexpr const char* kTypeTag = "ET: ";
-constexpr const char* kMessageTag = "EM: ";
-constexpr const char* kCodeTag = "EC: ";
-constexpr std::size_t kTagLength = 4;
-
-// SIGCHLD held off from before the first fork until every child is registered with the
-// catcher, so that none can be reaped while the catcher does not know it yet.
-class ChildSignalHold {
-public:
-    ChildSignalHold() = default;
-    ChildSignalHold(const ChildSignalHold&) = delete;
-    ChildSignalHold& operator=(const ChildSignalHold&) = delete;
-    ~ChildSignalHold() {
-        if (held_) {
-            sigprocmask(SIG_SETMASK, &saved_, nullptr);
-        }
-    }
-
-    void hold() {
-        if (sigprocmask(SIG_BLOCK, nullptr, &saved_) != 0) {
-            throw SystemError("get sigprocmask", errno);
-        }
-        sigset_t blocked = saved_;
-        if (sigaddset(&blocked, SIGCHLD) != 0) {
-            throw SystemError("sigaddset", errno);
-        }
-        if (sigprocmask(SIG_SETMASK, &blocked, nullptr) != 0) {
-            throw SystemError("set sigprocmask", errno);
-        }
-        held_ = true;
-    }
-
-    void restore() {
-        if (!held_) {
-            return;
-        }
-        held_ = false;
-        if (sigprocmask(SIG_SETMASK, &saved_, nullptr) != 0) {
-            throw SystemError("restore sigprocmask", errno);
-        }
-    }
-
-    // The mask as it was before hold(): what children start their programs with.
-    const sigset_t& saved() const noexcept { return saved_; }
-
-private:
-    sigset_t saved_{};
-    bool held_ = false;
-};
-
-// SIGPIPE ignored while the tool writes to the pipeline, so that a reader that has gone
-// shows as EPIPE from write instead of killing the tool. The previous action comes back
-// when the hold ends; children are forked before it starts and reset SIGPIPE anyway.
-class BrokenPipeHold {
-public:
-    BrokenPipeHold() noexcept {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        held_ = sigaction(SIGPIPE, &ignore, &saved_) == 0;
-    }
-    BrokenPipeHold(const BrokenPipeHold&) = delete;
-    BrokenPipeHold& operator=(const BrokenPipeHold&) = delete;
-    ~BrokenPipeHold() {
-        if (held_) {
-            sigaction(SIGPIPE, &saved_, nullptr);
-        }
-    }
-
-private:
-    struct sigaction saved_ {};
-    bool held_ = false;
-};
 
 void setNonBlocking(const Descriptor& fd) {
     if (!fd.isOpen()) {
@@ -125,219 +43,8 @@ void setNonBlocking(const Descriptor& fd) {
     }
 }
 
-void writeRecord(int fd, const char* tag, const std::string& text) noexcept {
-    try {
-        std::string record(tag);
-        record += text;
-        record.push_back('\0');
-        child_write(fd, record.data(), record.size());
-    } catch (...) {
-        // Out of memory in a child that is about to exit: the parent sees an empty report.
-    }
-}
-
 void waitFor(pid_t pid) noexcept {
     retry_eintr([pid] { return waitpid(pid, nullptr, 0); });
-}
-
-// Rebuilds and raises what a child reported before its program started.
-[[noreturn]] void raiseChildFailure(const std::string& report) {
-    std::string type;
-    std::string message;
-    std::string code;
-    bool typed = false;
-    std::size_t start = 0;
-    while (start < report.size()) {
-        std::size_t end = report.find('\0', start);
-        if (end == std::string::npos) {
-            end = report.size();
-        }
-        std::string record = report.substr(start, end - start);
-        start = end + 1;
-        if (record.compare(0, kTagLength, kTypeTag) == 0) {
-            type = record.substr(kTagLength);
-            typed = true;
-        } else if (record.compare(0, kTagLength, kMessageTag) == 0) {
-            message = record.substr(kTagLength);
-        } else if (record.compare(0, kTagLength, kCodeTag) == 0) {
-            code = record.substr(kTagLength);
-        } else {
-            std::clog << "child output: " << record << '\n';
-        }
-    }
-    if (!typed) {
-        type = "std::runtime_error";
-    }
-    if (message.empty()) {
-        message = "an error in child process";
-    }
-    if (type == "SystemError") {
-        throw SystemError(message, code.empty() ? 0 : boost::lexical_cast<int>(code));
-    }
-    if (type == "std::runtime_error") {
-        throw std::runtime_error(message);
-    }
-    if (type == "std::exception") {
-        throw std::exception();
-    }
-    throw std::bad_exception();
-}
-
-// Everything a child needs after fork, prepared beforehand in the parent.
-struct ChildPlan {
-    int streams[3] = {-1, -1, -1}; // descriptor to become 0, 1, 2; -1 leaves it alone
-    int control = -1;              // write end of the control pipe
-    const char* program = nullptr;
-    std::vector<char*> argv;
-    char* const* environment = nullptr;
-    const char* workingDirectory = "";
-    bool closeOthers = false;
-    const boost::function<void()>* preExec = nullptr;
-    const sigset_t* mask = nullptr;
-};
-
-void closeOtherDescriptors(int keep) noexcept {
-    int saved = errno;
-    struct rlimit limit {};
-    unsigned long top = 20;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        top = limit.rlim_cur == RLIM_INFINITY ? ~0U : static_cast<unsigned long>(limit.rlim_cur);
-    }
-    if (top >= 4) {
-        const auto last = static_cast<unsigned>(top - 1);
-        const auto kept = static_cast<unsigned>(keep);
-        bool done = (kept <= 3 || close_range(3, kept - 1, 0) == 0) &&
-                    (kept >= last || close_range(kept + 1, last, 0) == 0);
-        for (unsigned fd = 3; !done && fd <= last && fd < 65536; ++fd) {
-            if (fd != kept) {
-                close(static_cast<int>(fd));
-            }
-        }
-    }
-    errno = saved;
-}
-
-// The child's steps before its program: signal state, streams, working directory, other
-// descriptors, the control pipe's close-on-exec flag. No heap, no stdio, no exception: this
-// runs in a child that shares the tool's memory. Returns the step that failed (errno says
-// why), or null.
-const char* prepareChild(ChildPlan& plan) {
-    static const char* const kDupNames[3] = {"stdin dup2", "stdout dup2", "stderr dup2"};
-    // The program gets the signal state the tool had before the pipeline started: SIGCHLD
-    // unblocked and not caught, SIGPIPE at its default (a broken pipe should end a child as
-    // it ends any program), no handler of the tool.
-    child_reset_signals(plan.mask);
-
-    // A source among 0..2 that is not its own target would be overwritten by an earlier
-    // dup2; move it above 2 first.
-    for (int target = 0; target < 3; ++target) {
-        int& source = plan.streams[target];
-        if (source >= 0 && source < 3 && source != target) {
-            source = fcntl(source, F_DUPFD_CLOEXEC, 3);
-            if (source < 0) {
-                return kDupNames[target];
-            }
-        }
-    }
-    for (int target = 0; target < 3; ++target) {
-        int source = plan.streams[target];
-        int result = 0;
-        if (source == target) {
-            result = fcntl(target, F_SETFD, 0); // keep it across exec
-        } else if (source >= 0) {
-            while ((result = dup2(source, target)) < 0 && errno == EINTR) {
-            }
-        }
-        if (result < 0) {
-            return kDupNames[target];
-        }
-    }
-    if (plan.workingDirectory[0] != '\0' && chdir(plan.workingDirectory) != 0) {
-        return "cwd chdir";
-    }
-    if (plan.closeOthers) {
-        closeOtherDescriptors(plan.control);
-    }
-    if (fcntl(plan.control, F_SETFD, FD_CLOEXEC) != 0) {
-        return "control pipe close-on-exec fcntl";
-    }
-    return nullptr;
-}
-
-// Starts the program, repeating on EINTR; returns the call that failed. Here and in
-// prepareChild the retries are written out rather than taken from retry_eintr: a child that
-// shares the tool's memory calls nothing but system calls and the steps of spawn_child.h.
-const char* execChild(const ChildPlan& plan) {
-    if (plan.environment != nullptr) {
-        while (execve(plan.program, plan.argv.data(), plan.environment) < 0 && errno == EINTR) {
-        }
-        return "execve";
-    }
-    if (plan.program[0] != '.' && plan.program[0] != '/') {
-        while (execvp(plan.program, plan.argv.data()) < 0 && errno == EINTR) {
-        }
-        return "execvp";
-    }
-    while (execv(plan.program, plan.argv.data()) < 0 && errno == EINTR) {
-    }
-    return "execv";
-}
-
-// The control-pipe report of a failed step, written without the heap. The bare step name
-// travels: the parent adds the system's text for the number again.
-[[noreturn]] CHILD_ENDS_HERE void reportStepFailure(int control, const char* step, int error) {
-    child_write(control, kTypeTag, kTagLength);
-    child_write(control, "SystemError", sizeof "SystemError");
-    child_write(control, kMessageTag, kTagLength);
-    child_write(control, step, std::strlen(step) + 1);
-    child_write(control, kCodeTag, kTagLength);
-    child_write_decimal(control, error);
-    child_write(control, "", 1);
-    _exit(kExitSystemError);
-}
-
-// A child that shares the tool's memory: prepare, start the program, or report the step.
-CHILD_ENDS_HERE int spawnedChild(void* argument) {
-    auto& plan = *static_cast<ChildPlan*>(argument);
-    const char* failed = prepareChild(plan);
-    if (failed == nullptr) {
-        failed = execChild(plan);
-    }
-    reportStepFailure(plan.control, failed, errno);
-}
-
-// A forked child, for a command with a pre-exec function: that function is the caller's
-// code, free to allocate and raise, which a child sharing the tool's memory cannot allow.
-CHILD_ENDS_HERE int forkedChild(void* argument) {
-    auto& plan = *static_cast<ChildPlan*>(argument);
-    const char* failed = prepareChild(plan);
-    if (failed != nullptr) {
-        reportStepFailure(plan.control, failed, errno);
-    }
-    int exitCode = kExitUnknownError;
-    try {
-        (*plan.preExec)();
-        failed = execChild(plan);
-        reportStepFailure(plan.control, failed, errno);
-    } catch (const SystemError& error) {
-        writeRecord(plan.control, kTypeTag, "SystemError");
-        writeRecord(plan.control, kMessageTag, error.std::runtime_error::what());
-        writeRecord(plan.control, kCodeTag, std::to_string(error.error()));
-        exitCode = kExitSystemError;
-    } catch (const std::runtime_error& error) {
-        writeRecord(plan.control, kTypeTag, "std::runtime_error");
-        writeRecord(plan.control, kMessageTag, error.what());
-        exitCode = kExitStandardError;
-    } catch (const std::exception& error) {
-        writeRecord(plan.control, kTypeTag, "std::exception");
-        writeRecord(plan.control, kMessageTag, error.what());
-        exitCode = kExitStandardError;
-    } catch (...) {
-        writeRecord(plan.control, kTypeTag, "std::runtime_error");
-        writeRecord(plan.control, kMessageTag, "unknown error");
-        exitCode = kExitUnknownError;
-    }
-    _exit(exitCode);
 }
 
 // What a descriptor code asks for: the descriptor the child gets, the parent's copy of it
@@ -440,14 +147,20 @@ private:
         return own.empty() ? common : own;
     }
 
+    // SIGCHLD is held off from before the first start until every child is registered with
+    // the catcher, so that none can be reaped while the catcher does not know it yet.
     void launch() {
-        hold_.hold();
+        if (const char* step = hold_.hold()) {
+            throw SystemError(step, errno);
+        }
         catcher_.install();
         processes_.resize(pipe_.commands_.size());
         for (std::size_t index = 0; index < pipe_.commands_.size(); ++index) {
             launchOne(index);
         }
-        hold_.restore();
+        if (const char* step = hold_.restore()) {
+            throw SystemError(step, errno);
+        }
     }
 
     // The three streams of one command, and whether its standard error is its own.
@@ -525,20 +238,14 @@ private:
         plan.workingDirectory = orPipe(command.workingDirectory, pipe_.workingDirectory).c_str();
         plan.closeOthers = command.closeOtherDescriptors || pipe_.closeOtherDescriptors;
         plan.preExec = &orPipe(command.preExec, pipe_.preExec);
-        plan.mask = &hold_.saved();
+        plan.mask = &hold_.previous();
         return plan;
     }
 
     // Starting the child: sharing the tool's memory when it only starts the program, forked
     // when it runs the caller's pre-exec function first.
     static pid_t spawn(ChildPlan& plan) {
-        const bool forked = !plan.preExec->empty();
-        if (forked) {
-            // The pre-exec function may write to stdio: nothing of the tool's own output may
-            // be in the forked child's copy of the buffers.
-            fork_exec::flushStandardStreams();
-        }
-        const pid_t pid = spawn_child(forked ? &forkedChild : &spawnedChild, &plan, forked);
+        const pid_t pid = startPipeChild(plan);
         if (pid < 0) {
             // A failed start is reported as "pipe": the text is part of the tool's output and
             // must stay.
@@ -752,11 +459,8 @@ private:
     // SIGCHLD held, so the catcher cannot reap it first), close every descriptor and
     // remove the catcher. Nothing here raises.
     void abandon() noexcept {
-        sigset_t childSignal;
-        sigset_t previous;
-        sigemptyset(&childSignal);
-        sigaddset(&childSignal, SIGCHLD);
-        sigprocmask(SIG_BLOCK, &childSignal, &previous);
+        ChildSignalBlock block;
+        (void)block.hold();
         for (std::size_t index = 0; index < processes_.size(); ++index) {
             Process& process = processes_[index];
             if (process.pid <= 0 || pipe_.statuses_[index].ended) {
@@ -781,11 +485,10 @@ private:
             catcher_.uninstall(true);
         } catch (...) {
         }
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
 
     Pipe& pipe_;
-    ChildSignalHold hold_;
+    ChildSignalBlock hold_;
     ProcessSetCatcher catcher_;
     std::vector<Process> processes_;
     Descriptor stage_; // read end of the previous command's output, for the next command

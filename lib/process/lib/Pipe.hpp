@@ -16,19 +16,20 @@
 // too high to watch. Children are started without copying the tool's address space (a
 // command with a pre-exec function is forked: that function is the caller's code). They
 // start with the tool's signal mask as it was before run, with no handler of the tool and
-// with SIGCHLD and SIGPIPE at their default actions; the tool itself ignores SIGPIPE only
-// while it writes to the pipeline, so a reader that has gone shows as the "write" error
-// (EPIPE). When run raises, every descriptor it opened is closed, the child-exit catcher is
-// removed and every child still running is killed with SIGKILL and reaped: a pipeline that
-// failed half-way has nobody left to feed it or read from it.
+// with SIGCHLD and SIGPIPE at their default actions; the tool itself holds SIGPIPE off only
+// while it serves the pipeline, so a reader that has gone shows as the "write" error (EPIPE)
+// and the caller's signal state is as it was. When run raises, every descriptor it opened is
+// closed, the child-exit catcher is removed and every child still running is killed with
+// SIGKILL and reaped: a pipeline that failed half-way has nobody left to feed it or read from
+// it.
 //
 // DIAGNOSTICS: nothing ends the process and nothing is returned as a failure; everything is
 // raised. Misuse (a second run, no commands) raises std::logic_error, a bad descriptor code
 // std::invalid_argument, a standard-input pipe without a provider boost::bad_function_call.
 // A failed system call in the tool raises corvo::SystemError with a short text naming the
 // step and errno. A failure in a child before its program starts comes back over a control
-// pipe and is raised in the tool as an exception of its kind (corvo::SystemError,
-// std::runtime_error, std::exception, else std::bad_exception).
+// pipe (lib/process/lib/PipeChild.hpp) and is raised in the tool as an exception of its kind
+// (corvo::SystemError, std::runtime_error, std::exception, else std::bad_exception).
 #pragma once
 
 #include <boost/function.hpp>

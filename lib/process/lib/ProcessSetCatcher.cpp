@@ -5,8 +5,9 @@
 #include "lib/process/lib/ProcessSetCatcher.hpp"
 
 #include "diagnostics/Errors.hpp"
+#include "lib/base/Descriptor.hpp"
 #include "lib/base/eintr.h"
-#include "lib/process/lib/Descriptor.hpp"
+#include "lib/process/lib/ChildSignalBlock.hpp"
 #include "lib/process/lib/nonblocking.h"
 
 #include <cerrno>
@@ -17,28 +18,6 @@
 #include <unistd.h>
 
 namespace corvo::process {
-
-namespace {
-
-// Holds SIGCHLD off while the map of children changes, so that the handler never walks a
-// map in the middle of an insertion or a clear.
-class ChildSignalBlock {
-public:
-    ChildSignalBlock() noexcept {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGCHLD);
-        sigprocmask(SIG_BLOCK, &set, &previous_);
-    }
-    ~ChildSignalBlock() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-    ChildSignalBlock(const ChildSignalBlock&) = delete;
-    ChildSignalBlock& operator=(const ChildSignalBlock&) = delete;
-
-private:
-    sigset_t previous_{};
-};
-
-} // namespace
 
 std::atomic<ProcessSetCatcher*> ProcessSetCatcher::installed_{nullptr};
 
@@ -113,6 +92,7 @@ void ProcessSetCatcher::install() {
 
 void ProcessSetCatcher::add(pid_t pid) {
     ChildSignalBlock block;
+    (void)block.hold();
     if (children_.try_emplace(pid).second) {
         ++registered_;
     }
@@ -120,6 +100,7 @@ void ProcessSetCatcher::add(pid_t pid) {
 
 std::optional<ProcessSetCatcher::ChildStatus> ProcessSetCatcher::lookup(pid_t pid) const {
     ChildSignalBlock block;
+    (void)block.hold();
     auto found = children_.find(pid);
     if (found == children_.end()) {
         return std::nullopt;
@@ -157,6 +138,7 @@ void ProcessSetCatcher::uninstall(bool forced) {
         return;
     }
     ChildSignalBlock block;
+    (void)block.hold();
     closeEnds(std::uncaught_exceptions() == 0 && !forced);
     if (!forced && ended_ < registered_) {
         // The wording is part of the tool's output and must stay.

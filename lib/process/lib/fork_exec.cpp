@@ -2,34 +2,31 @@
 //
 // The parent's descriptors are held by move-only owners so that every exit path, a raised
 // exception included, closes them; the child is always waited for before anything is raised.
-// SIGPIPE is blocked in the parent only, after the fork and for the length of the loop; a
-// SIGPIPE that our own write raised is taken off the pending set before the mask is restored,
-// so a child that stopped reading ends the feeding (EPIPE) and nothing else.
+// SIGPIPE is held off in the parent only, after the start and for the length of the loop, so
+// a child that stopped reading ends the feeding (EPIPE) and nothing else.
 //
 // DIAGNOSTICS: see fork_exec.h.
 #include "lib/process/lib/fork_exec.h"
 
 #include "diagnostics/Errors.hpp"
 #include "diagnostics/log.h"
+#include "lib/base/Descriptor.hpp"
 #include "lib/base/eintr.h"
-#include "lib/process/lib/Descriptor.hpp"
+#include "lib/process/lib/BrokenPipeHold.hpp"
+#include "lib/process/lib/close_from.h"
 #include "lib/process/lib/nonblocking.h"
+#include "lib/process/lib/place_streams.h"
 #include "lib/process/lib/spawn_child.h"
+#include "lib/process/lib/user_switch.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
-#include <pthread.h>
-#include <pwd.h>
-#include <signal.h>
-#include <stdio_ext.h>
 #include <poll.h>
+#include <stdio_ext.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,7 +39,7 @@
 namespace fork_exec {
 namespace {
 
-using corvo::process::Descriptor;
+using corvo::Descriptor;
 
 struct PipeEnds {
     Descriptor read;
@@ -60,37 +57,6 @@ void setNonBlocking(const Descriptor& descriptor) {
     if (set_nonblocking(descriptor.get()) != 0)
         message_exit(1, "forkExecvGetOutErr: fcntl(O_NONBLOCK) failed");
 }
-
-// Blocks SIGPIPE for its lifetime and discards a SIGPIPE raised meanwhile (unless one was
-// already pending before), then restores the previous mask and errno.
-class SigpipeHold {
-public:
-    SigpipeHold() {
-        sigemptyset(&pipeSignal_);
-        sigaddset(&pipeSignal_, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipeSignal_, &previous_);
-    }
-    SigpipeHold(const SigpipeHold&) = delete;
-    SigpipeHold& operator=(const SigpipeHold&) = delete;
-    ~SigpipeHold() {
-        const int saved = errno;
-        sigset_t pending;
-        if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-            const timespec now{};
-            sigtimedwait(&pipeSignal_, nullptr, &now);
-        }
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-        errno = saved;
-    }
-
-private:
-    sigset_t pipeSignal_{};
-    sigset_t previous_{};
-    bool wasPending_ = false;
-};
 
 // Where the corvo::ExecCmd form of the engine takes its input and puts its output.
 struct TextContext {
@@ -149,41 +115,20 @@ void writeErrorText(int descriptor, int error) {
 
 // The child's side of forkExecvPipes: streams in place, everything else closed, the user
 // switched, the program started. Without a user it runs sharing the tool's memory, so it
-// uses no heap, stdio or exception, and its retries are written out rather than called;
-// the user switch looks the account up, which only a forked child may do. Its failure
-// texts are those of the message routine.
+// calls nothing but system calls and the steps of spawn_child.h, place_streams.h and
+// close_from.h; the user switch looks the account up, which only a forked child may do.
+// Its failure texts are those of the message routine.
 CHILD_ENDS_HERE int startChild(void* argument) {
     auto& plan = *static_cast<SpawnPlan*>(argument);
     child_reset_signals(&plan.mask);
-    int* sources = plan.sources;
-    for (int target = 0; target < 3; ++target)
-        if (sources[target] >= 0 && sources[target] < 3 && sources[target] != target &&
-            (sources[target] = ::fcntl(sources[target], F_DUPFD, 3)) < 0)
-            failStep("dup2Custom failed");
-    for (int target = 0; target < 3; ++target) {
-        int source = sources[target];
-        if (source == target)
-            continue;
+    for (int& source : plan.sources)
         if (source < 0 && (source = ::open("/dev/null", O_RDWR)) < 0)
             failStep("dup2Custom failed");
-        if (source == target)
-            continue;
-        while (::dup2(source, target) < 0)
-            if (errno != EINTR)
-                failStep("dup2Custom failed");
-        ::close(source);
-    }
-    child_close_from(3);
-
-    if (plan.user != nullptr) {
-        uid_t id = 0;
-        if (const passwd* entry = ::getpwnam(plan.user))
-            id = entry->pw_uid;
-        else // the report is part of the output; the child goes on unswitched
-            message_warning("Unable to getpwnam for user %s", plan.user);
-        if (id != 0)
-            p_setuid(plan.user, plan.changeToHome ? P_SETUID_CHDIR : 0);
-    }
+    if (place_streams(plan.sources) >= 0)
+        failStep("dup2Custom failed");
+    close_from(3);
+    if (plan.user != nullptr)
+        switchToUser(plan.user, plan.changeToHome);
     if (plan.environment != nullptr)
         ::execvpe(plan.program, plan.argv, plan.environment);
     else
@@ -221,56 +166,6 @@ EnvironmentBlock mergedEnvironment(const environment_map& overrides) {
         block.pointers.push_back(entry.data());
     block.pointers.push_back(nullptr);
     return block;
-}
-
-// Parses a /proc/self/fd entry: digits only, no leading zero except "0", at most INT_MAX.
-bool parseDescriptor(const char* name, int& number) {
-    if (name[0] < '0' || name[0] > '9' || (name[0] == '0' && name[1] != '\0'))
-        return false;
-    long value = 0;
-    for (const char* digit = name; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9')
-            return false;
-        value = value * 10 + (*digit - '0');
-        if (value > INT_MAX)
-            return false;
-    }
-    number = static_cast<int>(value);
-    return true;
-}
-
-// Closes the listed descriptors from lowest up. Succeeds only when the whole listing was read
-// within the entry budget, every name was a descriptor below limit, and the listing showed
-// the directory's own descriptor (proof that it is this process's live table).
-bool closeListed(int lowest, int limit) {
-    DIR* directory = ::opendir("/proc/self/fd");
-    if (directory == nullptr)
-        return false;
-    const int own = ::dirfd(directory);
-    int budget = limit > 999 ? limit / 10 : 100;
-    bool sawOwn = false;
-    bool complete = false;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(directory);
-        if (entry == nullptr) {
-            complete = errno == 0;
-            break;
-        }
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
-        if (budget-- <= 0)
-            break;
-        int descriptor = -1;
-        if (!parseDescriptor(entry->d_name, descriptor) || descriptor >= limit)
-            break;
-        if (descriptor == own)
-            sawOwn = true;
-        else if (descriptor >= lowest)
-            ::close(descriptor);
-    }
-    ::closedir(directory);
-    return complete && sawOwn;
 }
 
 // The three pipes of one run. The child's ends (input.read, output.write, errors.write) are
@@ -359,7 +254,7 @@ void serveTurn(ChildPipes& pipes, const StreamBuffers& buffers, const child_stre
 // exception waits until the child has been reaped.
 std::exception_ptr serveStreams(ChildPipes& pipes, const StreamBuffers& buffers,
                                 const child_streams& streams, pid_t child) {
-    SigpipeHold hold;
+    corvo::process::BrokenPipeHold hold;
     std::size_t pending = 0;
     std::exception_ptr kept;
     while (pipes.input.write.isOpen() || pipes.output.read.isOpen() || pipes.errors.read.isOpen()) {
@@ -488,46 +383,6 @@ bool writeFromCallback(int descriptor, char* buffer, std::size_t size, std::size
             return false;
         corvo::throwSystemError("writeFromCallback failed", errno);
     }
-}
-
-void closefrom(int lowest) {
-    lowest = std::max(lowest, 0);
-    const int saved = errno;
-    // One system call where the kernel has it (Linux 5.9 and later): nothing is allocated or
-    // listed in the freshly forked child, so none of the tool's pages is copied for it.
-    if (::close_range(static_cast<unsigned>(lowest), ~0U, 0) == 0) {
-        errno = saved;
-        return;
-    }
-    const int limit = ::getdtablesize();
-    if (!closeListed(lowest, limit))
-        for (int descriptor = limit; descriptor >= lowest; --descriptor)
-            ::close(descriptor);
-    errno = saved;
-}
-
-void p_setuid(const char* user, int flags) {
-    const passwd* entry = ::getpwnam(user);
-    if (entry == nullptr)
-        message_exit(1, "User '%s' not found", user);
-    // getpwnam's record may be overwritten by initgroups; keep what is needed.
-    const uid_t userId = entry->pw_uid;
-    const gid_t groupId = entry->pw_gid;
-    const std::string home = entry->pw_dir != nullptr ? entry->pw_dir : "";
-
-    if ((flags & P_SETUID_CHDIR) != 0 && ::chdir(home.c_str()) != 0)
-        message_exit(1, "Cannot chdir to '%s' homedir '%s'", user, home.c_str());
-    if ((flags & P_SETUID_CHROOT) != 0 && ::chroot(home.c_str()) != 0)
-        message_exit(1, "Cannot chroot to '%s' homedir '%s'", user, home.c_str());
-    // The newline inside some formats is part of the tool's output and must stay.
-    if ((flags & P_SETUID_ALLOW_ROOT) == 0 && userId == 0)
-        message_exit(1, "Cannot run as forbidden uid: %d\n", static_cast<int>(userId));
-    if (::initgroups(user, groupId) != 0)
-        message_exit(1, "Unable to init new groups for user '%s': %s", user, std::strerror(errno));
-    if (::setgid(groupId) != 0)
-        message_exit(1, "Failed to setgid: %d\n", static_cast<int>(groupId));
-    if (::setuid(userId) != 0)
-        message_exit(1, "Failed to setuid: %d\n", static_cast<int>(userId));
 }
 
 } // namespace fork_exec

@@ -7,23 +7,24 @@
 // for, also when a callback or the loop raises; every pipe end is closed on every path; the
 // child starts with descriptors 0, 1 and 2 only, with the caller's signal mask and with no
 // handler of the tool. A child that closes its standard input early ends the feeding
-// quietly: SIGPIPE is held off in the tool for the length of the loop only.
+// quietly: SIGPIPE is held off in the tool for the length of the loop only
+// (lib/process/lib/BrokenPipeHold.hpp).
 //
 // The child is started without copying the tool's address space (lib/process/lib/
 // spawn_child.h); only a command that runs as another user is forked, because the account
-// lookup cannot run in a child that shares the tool's memory.
+// lookup cannot run in a child that shares the tool's memory (lib/process/lib/user_switch.h).
 //
 // DIAGNOSTICS: a failure in the tool before the child starts (creating the pipes, making them
 // non-blocking) ends the process through message_exit with status 1. A failure once the
 // child is being started (fork, poll, read, write) is raised as corvo::SystemError (or
 // ExSystemError<N>), only after the child has been ended and reaped. A failed wait is
-// returned as -1, the same as a child ended by a signal. In the child, a failure before exec writes its
-// corvo::SystemError text on standard error and exits with 1; user-switch and exec failures
-// end it through message_exit with status 1, so their text reaches the parent as output on
-// both streams.
+// returned as -1, the same as a child ended by a signal. In the child, a failure before exec writes
+// its corvo::SystemError text on standard error and exits with 1; user-switch and exec failures end
+// it through message_exit with status 1, so their text reaches the parent as output on both
+// streams.
 //
-// The engine lives in namespace fork_exec because the C library already declares a
-// closefrom of its own.
+// The engine lives in namespace fork_exec, so that its short names stay clear of the C
+// library's.
 #pragma once
 
 #include <sys/types.h>
@@ -73,8 +74,8 @@ int forkExecvGetOutErr(const child_command& command, const child_streams& stream
 int forkExecvGetOutErr(const child_command& command, const std::string& stdinText,
                        std::string& stdoutText, std::string& stderrText);
 
-// Starts the child (a fork only when a user is set); it moves childStdin, childStdout and
-// childStderr onto 0, 1 and 2 (-1 stands for /dev/null), closes everything above, switches
+// Starts the child (a fork only when a user is set); it places childStdin, childStdout and
+// childStderr on 0, 1 and 2 (-1 stands for /dev/null), closes everything above, switches
 // user, sets the environment and execs.
 // Returns the child's process id; never returns in the child. Raises
 // "forkExecvPipes: fork() failed".
@@ -97,24 +98,10 @@ bool readToCallback(int descriptor, consumer_fn consumer, void* context, char* b
 bool writeFromCallback(int descriptor, char* buffer, std::size_t size, std::size_t* pending,
                        provider_fn provider, void* context);
 
-// Closes every descriptor from lowest upwards, keeping errno: with close_range where the
-// kernel has it, else by the listing of /proc/self/fd when it can be trusted, else from the
-// descriptor limit down.
-void closefrom(int lowest);
-
 // Writes out what the tool's stdout and stderr buffers hold; called before every fork, since a
 // child that leaves through exit() would write it again. A stream with nothing pending is not
 // touched: after a fork, every page the tool writes costs a copy-on-write fault. The tool opens
 // no other stdio stream for writing.
 void flushStandardStreams();
-
-// Flags of p_setuid.
-constexpr int P_SETUID_CHDIR = 1;      // change to the user's home directory first
-constexpr int P_SETUID_ALLOW_ROOT = 2; // accept user id 0
-constexpr int P_SETUID_CHROOT = 4;     // change the root directory to the home directory
-
-// Switches the process to user's account (groups, group id, user id). Returns only on
-// success; every failure ends the process through message_exit with status 1.
-void p_setuid(const char* user, int flags);
 
 } // namespace fork_exec

@@ -49,8 +49,7 @@ void child_reset_signals(const sigset_t* mask) {
     sigemptyset(&standard.sa_mask);
     for (int number = 1; number < NSIG; ++number) {
         struct sigaction current;
-        if (number == SIGKILL || number == SIGSTOP ||
-            sigaction(number, nullptr, &current) != 0) {
+        if (number == SIGKILL || number == SIGSTOP || sigaction(number, nullptr, &current) != 0) {
             continue;
         }
         const bool caught = (current.sa_flags & SA_SIGINFO) != 0 ||
@@ -92,14 +91,4 @@ void child_write_decimal(int fd, int number) {
         *--start = '-';
     }
     child_write(fd, start, static_cast<std::size_t>(digits + sizeof digits - start));
-}
-
-void child_close_from(int lowest) {
-    const int saved = errno;
-    if (close_range(static_cast<unsigned>(lowest), ~0U, 0) != 0) {
-        for (int fd = getdtablesize() - 1; fd >= lowest; --fd) {
-            close(fd);
-        }
-    }
-    errno = saved;
 }

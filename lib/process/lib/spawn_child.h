@@ -8,7 +8,8 @@
 // price is discipline in the child: it shares every page of the tool, so between its start
 // and its program it touches no heap, no stdio, no lock and no exception, and it leaves
 // through _exit. Everything it needs (argument and environment vectors, paths, texts) is
-// prepared before the spawn. The helpers below are the steps such a child may take.
+// prepared before the spawn. The helpers below are the steps such a child may take, with
+// place_streams.h and close_from.h.
 //
 // Signals: every signal is blocked in the caller around the spawn, so that no handler of
 // the tool can run in the child; the child calls child_reset_signals before it unblocks
@@ -50,7 +51,3 @@ void child_write_text(int fd, const char* text);
 
 // Writes number in decimal, with a '-' when negative.
 void child_write_decimal(int fd, int number);
-
-// Closes every descriptor from lowest up: close_range, or one by one up to the descriptor
-// table's size on a kernel without it. errno is kept.
-void child_close_from(int lowest);

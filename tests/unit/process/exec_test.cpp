@@ -1,7 +1,9 @@
-// The fork and exec engine and ExecCmd, driven through the helper child program; after every
-// case no descriptor has leaked and no child is left.
+// The fork and exec engine and ExecCmd, driven through the helper child program (after every
+// case no descriptor has leaked and no child is left), and the two child steps that both
+// engines share: closing descriptors and placing the streams.
 #include "lib/process/lib/ExecCmd.hpp"
-#include "lib/process/lib/fork_exec.h"
+#include "lib/process/lib/close_from.h"
+#include "lib/process/lib/place_streams.h"
 #include "tests/support/refuse_system_calls.hpp"
 #include "tests/unit/process/leak_checks.hpp"
 
@@ -9,6 +11,7 @@
 
 #include <cxxabi.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 
 #include <cstddef>
@@ -130,31 +133,80 @@ TEST_F(ChildRun, RunReportsTheFailureWithEverythingTheChildWrote) {
     }
 }
 
-// Each way closefrom can take closes every descriptor from the lowest up, leaves those below
-// alone and keeps errno: close_range, the /proc/self/fd listing when the kernel lacks
-// close_range, and the count down from the limit when the listing cannot be opened either.
-TEST(Closefrom, ClosesEverythingFromTheLowestOnEachWay) {
+// Each way close_from can take closes every descriptor from the lowest up but the kept one,
+// leaves those below alone and keeps errno: close_range, the /proc/self/fd listing when the
+// kernel lacks close_range, and the count down from the limit when the listing cannot be
+// opened either.
+TEST(CloseFrom, ClosesEverythingFromTheLowestButTheKeptOneOnEachWay) {
     const std::pair<const char*, std::vector<long>> ways[] = {
         {"close_range", {}},
         {"listing", {SYS_close_range}},
         {"count down", {SYS_close_range, SYS_openat}},
     };
     for (const auto& [way, refused] : ways) {
-        SCOPED_TRACE(way);
+        for (const int keep : {-1, 5, 7, 63}) {
+            SCOPED_TRACE(std::string(way) + " keeping " + std::to_string(keep));
+            const pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                const rlimit limit{64, 64};
+                if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || dup2(0, 4) != 4 || dup2(0, 5) != 5 ||
+                    dup2(0, 7) != 7 || dup2(0, 63) != 63)
+                    _exit(91);
+                refuseSystemCalls(refused);
+                errno = EDOM;
+                close_from(5, keep);
+                const bool keptErrno = errno == EDOM;
+                bool closed = true;
+                for (const int descriptor : {5, 7, 63})
+                    closed = closed && (fcntl(descriptor, F_GETFD) < 0) == (descriptor != keep);
+                _exit(keptErrno && fcntl(4, F_GETFD) >= 0 && closed ? 0 : 1);
+            }
+            int status = 0;
+            ASSERT_EQ(child, waitpid(child, &status, 0));
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+    }
+}
+
+// The child's streams land on 0, 1 and 2 whatever their sources, also when the sources are
+// those same numbers crossed (a naive dup2 in order would put one file on two streams), and
+// a stream left on its own number loses close-on-exec. Each case runs in a forked child
+// whose streams and descriptor 5 are four distinct pipes.
+TEST(PlaceStreams, PutsEverySourceOnItsStreamWhenTheyCross) {
+    const struct {
+        int sources[3];
+        int expected[3]; // the stream (or 5) whose file each target ends up with
+    } cases[] = {
+        {{-1, 2, 1}, {0, 2, 1}},
+        {{1, 2, 0}, {1, 2, 0}},
+        {{5, 0, -1}, {5, 0, 2}},
+        {{0, 1, 2}, {0, 1, 2}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.sources[0]) + " " + std::to_string(c.sources[1]) + " " +
+                     std::to_string(c.sources[2]));
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            const rlimit limit{64, 64};
-            if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || dup2(0, 4) != 4 || dup2(0, 5) != 5 ||
-                dup2(0, 63) != 63)
-                _exit(91);
-            refuseSystemCalls(refused);
-            errno = EDOM;
-            fork_exec::closefrom(5);
-            const bool keptErrno = errno == EDOM;
-            const bool belowOpen = fcntl(4, F_GETFD) >= 0;
-            const bool fromLowestClosed = fcntl(5, F_GETFD) < 0 && fcntl(63, F_GETFD) < 0;
-            _exit(keptErrno && belowOpen && fromLowestClosed ? 0 : 1);
+            ino_t files[6] = {};
+            for (const int descriptor : {0, 1, 2, 5}) {
+                int ends[2];
+                struct stat status {};
+                if (pipe(ends) != 0 || dup2(ends[0], descriptor) != descriptor ||
+                    fcntl(descriptor, F_SETFD, FD_CLOEXEC) != 0 || fstat(descriptor, &status) != 0)
+                    _exit(91);
+                files[descriptor] = status.st_ino;
+            }
+            int sources[3] = {c.sources[0], c.sources[1], c.sources[2]};
+            bool placed = place_streams(sources) == -1;
+            for (int target = 0; target < 3; ++target) {
+                struct stat status {};
+                placed = placed && fstat(target, &status) == 0 &&
+                         status.st_ino == files[c.expected[target]] &&
+                         (c.sources[target] != target || fcntl(target, F_GETFD) == 0);
+            }
+            _exit(placed ? 0 : 1);
         }
         int status = 0;
         ASSERT_EQ(child, waitpid(child, &status, 0));

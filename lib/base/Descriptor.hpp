@@ -1,5 +1,5 @@
-// A move-only owner of one file descriptor, used by the pipeline engine for the tool's
-// ends of its children's pipes.
+// A move-only owner of one file descriptor: the engines' ends of their children's pipes, the
+// locks' and the mail directories' descriptors.
 //
 // Guarantees: the descriptor is closed exactly once, when the owner is destroyed, reset or
 // closed explicitly. The destructor never fails towards its caller.
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <unistd.h>
 
-namespace corvo::process {
+namespace corvo {
 
 class Descriptor {
 public:
@@ -57,4 +57,4 @@ private:
     int fd_ = -1;
 };
 
-} // namespace corvo::process
+} // namespace corvo
