@@ -1,37 +1,106 @@
 // System log copies of the tool's diagnostics: see system_log.h.
 //
-// syslog(3) is opened without LOG_NDELAY, so no socket exists before the first record, and
-// without LOG_CONS, so a missing log socket costs the records and nothing else.
+// The socket is the process's own rather than syslog(3)'s, because syslog(3) sends with a
+// blocking call: a log daemon that stops reading would hold every run on its last record.
+// No socket exists before the first record, and a missing log socket costs the records and
+// nothing else.
 #include "diagnostics/system_log.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
 
+const char* const kLogSocket = "/dev/log";
+const char* const kIdentifier = "mail-restore";
+
 // The process that logs; 0 until system_log_open. A forked child sees its parent's value
 // and a different getpid().
 pid_t logging_process = 0;
+// The connected socket, or -1 before the first record and after a failed connection.
+int log_socket = -1;
 
-struct SyslogTarget {
-    int priority;
-};
-
-void send_record(void* context, const char* record) {
-    const auto* target = static_cast<const SyslogTarget*>(context);
-    syslog(target->priority, "%s", record);
+void close_log_socket() {
+    if (log_socket >= 0)
+        ::close(log_socket);
+    log_socket = -1;
 }
+
+// Connects to /dev/log without waiting: a datagram socket, or a stream socket where the
+// daemon listens on one (records then end with a NUL byte, as syslog(3) frames them).
+bool connect_log_socket(int& type) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, kLogSocket, sizeof address.sun_path - 1);
+    for (const int kind : {SOCK_DGRAM, SOCK_STREAM}) {
+        log_socket = ::socket(AF_UNIX, kind | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (log_socket < 0)
+            return false;
+        if (::connect(log_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+            0) {
+            type = kind;
+            return true;
+        }
+        const bool otherKind = errno == EPROTOTYPE;
+        close_log_socket();
+        if (!otherKind)
+            return false;
+    }
+    return false;
+}
+
+// "<PRI>Mmm dd hh:mm:ss mail-restore[PID]: text", as syslog(3) writes it.
+std::string framed(int priority, const char* text) {
+    char stamp[32] = "";
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (::localtime_r(&now, &local) != nullptr)
+        std::strftime(stamp, sizeof stamp, "%h %e %T", &local);
+    return "<" + std::to_string(LOG_MAIL | priority) + ">" + stamp + " " + kIdentifier + "[" +
+           std::to_string(::getpid()) + "]: " + text;
+}
+
+// One attempt to hand the record over at once; a daemon that restarted gets one new
+// connection. Whatever does not go out now is dropped.
+void send_record(int priority, const char* text) {
+    static int type = SOCK_DGRAM;
+    std::string record = framed(priority, text);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (log_socket < 0 && !connect_log_socket(type))
+            return;
+        if (type == SOCK_STREAM)
+            record.push_back('\0');
+        const ssize_t sent =
+            ::send(log_socket, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent == static_cast<ssize_t>(record.size()))
+            return;
+        if (type == SOCK_STREAM)
+            record.pop_back();
+        // A full queue drops this record only; a stream cut in the middle of a record, or a
+        // peer that has gone, needs a new connection.
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) &&
+            type == SOCK_DGRAM)
+            return;
+        close_log_socket();
+        if (sent >= 0 || (errno != ECONNREFUSED && errno != ENOTCONN && errno != EPIPE &&
+                          errno != ECONNRESET))
+            return;
+    }
+}
+
+void send_failure_record(void*, const char* record) { send_record(LOG_ERR, record); }
 
 } // namespace
 
-void system_log_open() {
-    logging_process = getpid();
-    openlog("mail-restore", LOG_PID, LOG_MAIL);
-}
+void system_log_open() { logging_process = getpid(); }
 
 int system_log_enabled() { return logging_process != 0 && getpid() == logging_process ? 1 : 0; }
 
@@ -74,13 +143,16 @@ void system_log_failure(const char* text) {
     // Nothing may escape into the diagnostics that called: a record that cannot be built
     // (no memory) is lost like one the log daemon never received.
     try {
-        SyslogTarget target{LOG_ERR};
-        system_log_records(text, send_record, &target);
+        system_log_records(text, send_failure_record, nullptr);
     } catch (...) {
     }
 }
 
 void system_log_success(const char* text) {
-    if (system_log_enabled())
-        syslog(LOG_INFO, "%s", text);
+    if (!system_log_enabled())
+        return;
+    try {
+        send_record(LOG_INFO, text);
+    } catch (...) {
+    }
 }

@@ -13,8 +13,14 @@
 // before exec prints into the pipes its parent reads, and the parent's own report of the
 // failed command already holds that text.
 //
-// DIAGNOSTICS: none towards the caller. When /dev/log is missing or nobody listens there,
-// syslog(3) drops the records (LOG_CONS is not set, so nothing goes to the console).
+// The records travel over the process's own non-blocking datagram socket to /dev/log, in
+// the form syslog(3) gives them ("<PRI>Mmm dd hh:mm:ss mail-restore[PID]: text"). A log
+// daemon that has stopped reading never holds the tool: a record that cannot be sent at
+// once is dropped.
+//
+// DIAGNOSTICS: none towards the caller. When /dev/log is missing, nobody listens there or
+// its queue is full, the records are lost and nothing else happens (nothing goes to the
+// console).
 #pragma once
 
 #include <cstddef>
@@ -23,7 +29,7 @@ inline constexpr std::size_t system_log_max_lines = 40;
 inline constexpr std::size_t system_log_max_line_bytes = 1000;
 
 // Makes the calling process the one that logs, with identifier "mail-restore" and facility
-// mail. The socket is connected at the first record, close-on-exec.
+// mail. The socket is made and connected at the first record, close-on-exec.
 void system_log_open();
 
 // Nonzero when the calling process is the one system_log_open was called in.
@@ -36,6 +42,6 @@ void system_log_failure(const char* text);
 void system_log_success(const char* text);
 
 // The records system_log_failure sends for text, in order: calls emit once per record with a
-// NUL-terminated line. Kept apart from syslog(3) so that the splitting can be checked alone.
+// NUL-terminated line. Kept apart from the socket so that the splitting can be checked alone.
 void system_log_records(const char* text, void (*emit)(void* context, const char* record),
                         void* context);

@@ -30,10 +30,14 @@ void resetInheritedState() {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Every disposition back to its default, so that postmap and the siblings start as they
+    // would from a clean shell: a caller that ignores HUP, INT or TERM would otherwise pass
+    // that on to every child. The signals that cannot be caught, and those the C library
+    // keeps for itself, refuse the call; that is as it should be.
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);
-    for (const int number : {SIGCHLD, SIGPIPE})
+    for (int number = 1; number < NSIG; ++number)
         sigaction(number, &standard, nullptr);
 
     // Lock files and copied key directories take their modes from the mask; tables that

@@ -8,8 +8,8 @@ namespace corvo {
 
 // Descriptors 0, 1 and 2 open (a closed one gets /dev/null, so that no later open can land
 // on it and no diagnostic can end up in a lock file, a table or a pipe); every other
-// descriptor closed; an empty signal mask; SIGCHLD and SIGPIPE at their default actions
-// (the engines install their own while they run); file creation mask 022.
+// descriptor closed; an empty signal mask; every signal at its default action (the engines
+// install their own for SIGCHLD and SIGPIPE while they run); file creation mask 022.
 //
 // DIAGNOSTICS: when /dev/null cannot be opened the process ends with status 1 through the
 // message routine; nothing else here can fail on Linux.

@@ -10,6 +10,10 @@
 // (without its line feed) as "  < " and the line quoted the same way; this lets it stand in
 // for postmap too, whose calls carry their records there.
 //
+// With SIBLING_LOG_SIGNALS set, it also logs "  ignored: SET, caller ignores: SET", the
+// ignored signals of its own process and of the process that started it (SigIgn of
+// /proc/PID/status), so that a scenario sees what a caller's ignored signals leave behind.
+//
 // What it then does is chosen per call by the rules file ($SIBLING_RULES, default
 // $SANDBOX_SCRATCH/sibling-rules): lines "PATTERN<TAB>ACTION[<TAB>STDOUT[<TAB>STDERR]]";
 // the first rule whose shell pattern (fnmatch) matches the call's log line applies.
@@ -53,6 +57,15 @@ std::string setting(const char* name, const char* fallback) {
     return std::string(scratch ? scratch : "/tmp") + "/" + fallback;
 }
 
+// The SigIgn mask of a process, as /proc shows it.
+std::string ignoredSignals(const std::string& process) {
+    std::ifstream status("/proc/" + process + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigIgn:\t", 0) == 0)
+            return line.substr(8);
+    return "?";
+}
+
 std::string unescaped(std::string text) {
     for (std::size_t at = 0; (at = text.find("\\n", at)) != std::string::npos; ++at)
         text.replace(at, 2, "\n");
@@ -68,6 +81,9 @@ int main(int argc, char** argv) {
     {
         std::ofstream log(setting("SIBLING_LOG", "sibling-calls"), std::ios::app);
         log << call << '\n';
+        if (std::getenv("SIBLING_LOG_SIGNALS") != nullptr)
+            log << "  ignored: " << ignoredSignals("self")
+                << ", caller ignores: " << ignoredSignals(std::to_string(::getppid())) << '\n';
         if (std::getenv("SIBLING_LOG_STDIN") != nullptr) {
             for (std::string line; std::getline(std::cin, line);)
                 log << "  < " << quoted(line) << '\n';

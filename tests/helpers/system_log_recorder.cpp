@@ -1,19 +1,27 @@
 // Catches what a command sends to the system log, inside the sandbox:
 //
-//   system_log_recorder RECORD COMMAND [ARG...]
+//   system_log_recorder [--deaf] RECORD COMMAND [ARG...]
 //
 // Binds a datagram socket at RECORD.socket, bind-mounts it over /dev/log, runs COMMAND
 // (standard streams and exit status passed through), and writes each record it receives
 // to RECORD as one line: "FACILITY.PRIORITY IDENTIFIER[WHO]: MESSAGE", where WHO is "tool"
 // for COMMAND's own process and "other" for any other sender (a forked child of the tool,
 // postmap), and the time stamp is left out. A line feed or carriage return inside a record
-// shows as \n or \r. Records are read while COMMAND runs (a datagram queue holds only a few
-// before the sender blocks) and drained after it ends, before /dev/log is unmounted again.
+// shows as \n or \r. Records are read while COMMAND runs and drained after it ends, before
+// /dev/log is unmounted again. The tool drops a record that the queue cannot take at once,
+// so the recorder runs in a network namespace of its own whose datagram queues hold
+// kQueueLength records: a burst of records is never lost to scheduling.
+//
+// With --deaf it binds the socket and never reads it, as a log daemon that has stopped: the
+// queue fills after the usual few records, and RECORD stays empty.
 //
 // Refuses to run (status 125) in the host's mount namespace, so that it can never cover the
 // host's /dev/log.
 #include <fcntl.h>
 #include <poll.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -29,6 +37,8 @@
 #include <string_view>
 
 namespace {
+
+const char* const kQueueLength = "4096";
 
 [[noreturn]] void fail(const std::string& what) {
     std::fprintf(stderr, "system_log_recorder: %s: %s\n", what.c_str(), std::strerror(errno));
@@ -102,9 +112,36 @@ bool take_records(int socket, int record_file, pid_t command) {
 
 } // namespace
 
+// Longer datagram queues for the sockets made after this, in a network namespace of the
+// recorder's own. Its loopback interface is brought up: postmap refuses to start on a host
+// without an active interface.
+void lengthen_queues() {
+    if (::unshare(CLONE_NEWNET) != 0)
+        fail("unshare network namespace");
+    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq loopback{};
+    std::strncpy(loopback.ifr_name, "lo", sizeof loopback.ifr_name - 1);
+    if (control < 0 || ::ioctl(control, SIOCGIFFLAGS, &loopback) != 0)
+        fail("loopback flags");
+    loopback.ifr_flags = static_cast<short>(loopback.ifr_flags | IFF_UP);
+    if (::ioctl(control, SIOCSIFFLAGS, &loopback) != 0)
+        fail("loopback up");
+    ::close(control);
+    const int file = ::open("/proc/sys/net/unix/max_dgram_qlen", O_WRONLY | O_CLOEXEC);
+    const auto length = static_cast<ssize_t>(std::strlen(kQueueLength));
+    if (file < 0 || ::write(file, kQueueLength, std::strlen(kQueueLength)) != length)
+        fail("max_dgram_qlen");
+    ::close(file);
+}
+
 int main(int argc, char** argv) {
+    const bool deaf = argc > 1 && std::strcmp(argv[1], "--deaf") == 0;
+    if (deaf) {
+        --argc;
+        ++argv;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: system_log_recorder RECORD COMMAND [ARG...]\n");
+        std::fprintf(stderr, "usage: system_log_recorder [--deaf] RECORD COMMAND [ARG...]\n");
         return 125;
     }
     if (link_text("/proc/self/ns/mnt") == link_text("/proc/1/ns/mnt")) {
@@ -118,6 +155,8 @@ int main(int argc, char** argv) {
         ::open(record_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (record_file < 0)
         fail("open " + record_path);
+    if (!deaf)
+        lengthen_queues();
     const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (socket < 0)
         fail("socket");
@@ -144,7 +183,7 @@ int main(int argc, char** argv) {
     const int process = static_cast<int>(::syscall(SYS_pidfd_open, command, 0));
     if (process < 0)
         fail("pidfd_open");
-    pollfd watched[2] = {{socket, POLLIN, 0}, {process, POLLIN, 0}};
+    pollfd watched[2] = {{deaf ? -1 : socket, POLLIN, 0}, {process, POLLIN, 0}};
     for (;;) {
         if (::poll(watched, 2, -1) < 0) {
             if (errno == EINTR)
@@ -163,7 +202,7 @@ int main(int argc, char** argv) {
             fail("waitpid");
     // Everything the command sent is queued by now: a datagram is in the queue once send
     // returns.
-    while (take_records(socket, record_file, command)) {
+    while (!deaf && take_records(socket, record_file, command)) {
     }
     if (::umount2("/dev/log", 0) != 0)
         fail("unmount /dev/log");

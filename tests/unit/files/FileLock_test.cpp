@@ -52,7 +52,7 @@ TEST_F(FileLock, RefusesAnUnsafeLockDirectory) {
         {"symbolic link",
          [] {
              mkdir("/run/lock/real", 0755);
-             symlink("real", "/run/lock/files");
+             ASSERT_EQ(symlink("real", "/run/lock/files"), 0);
          },
          "40: lock() failed: Too many levels of symbolic links",
          refused + "it is a symbolic link.\nSystem error 40: Too many levels of symbolic links\n"},
@@ -70,7 +70,7 @@ TEST_F(FileLock, RefusesAnUnsafeLockDirectory) {
          [] {
              mkdir("/run/lock/files", 0755);
              mkdir("/run/lock/real", 0755);
-             symlink("/run/lock/real/target", kVirtualLockFile.c_str());
+             ASSERT_EQ(symlink("/run/lock/real/target", kVirtualLockFile.c_str()), 0);
          },
          "40: lock() failed: Too many levels of symbolic links",
          "Unable to open file \"" + kVirtualLockFile +
