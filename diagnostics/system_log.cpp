@@ -96,11 +96,27 @@ void send_record(int priority, const char* text) {
     }
 }
 
-void send_failure_record(void*, const char* record) { send_record(LOG_ERR, record); }
+// What the failure records are about; empty until the document has been read.
+std::string subject;
+
+void send_failure_record(void*, const char* record) {
+    if (subject.empty())
+        send_record(LOG_ERR, record);
+    else
+        send_record(LOG_ERR, (subject + ": " + record).c_str());
+}
 
 } // namespace
 
 void system_log_open() { logging_process = getpid(); }
+
+void system_log_set_subject(const char* text) {
+    try {
+        subject = text;
+    } catch (...) {
+        subject.clear();
+    }
+}
 
 int system_log_enabled() { return logging_process != 0 && getpid() == logging_process ? 1 : 0; }
 

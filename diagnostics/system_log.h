@@ -32,6 +32,11 @@ inline constexpr std::size_t system_log_max_line_bytes = 1000;
 // mail. The socket is made and connected at the first record, close-on-exec.
 void system_log_open();
 
+// Names what the run is about (the domain, once its document has been read): every failure
+// record sent after this starts with the subject, a colon and a blank, so that the mail log
+// can be searched by domain. An empty subject takes the prefix away again.
+void system_log_set_subject(const char* subject);
+
 // Nonzero when the calling process is the one system_log_open was called in.
 int system_log_enabled();
 

@@ -1,7 +1,8 @@
 // Program entry and the top-level handler. The document is read by driver/Document.hpp;
 // nothing runs after the restore but the exit. The process that runs the handler is the one
-// that writes the system log: each failure line the handler prints goes there too, and a
-// completed restore leaves one line naming the domain and its aliases.
+// that writes the system log: each failure line the handler prints goes there too, after
+// the domain's name once the document has been read, and a completed restore leaves one
+// line naming the domain and its aliases.
 #include "driver/Entry.hpp"
 
 #include "diagnostics/Errors.hpp"
@@ -58,6 +59,7 @@ int restoreFromStandardInput() {
     const std::optional<DomainModel> model = readDomainModel(errorText);
     if (!model)
         throw std::runtime_error("can not parse data from stdin : " + errorText);
+    system_log_set_subject(model->domain.name.c_str());
     const int result = static_cast<int>(restoreDomain(model->domain, model->subscription));
     logRestored(model->domain);
     return result;
