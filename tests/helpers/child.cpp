@@ -1,6 +1,7 @@
 // Child program for the process tests. Performs the actions named by its arguments, left to
 // right, then exits with status 0 (99 on an unknown action or a missing operand):
 //   exit N / signal N   exit with status N / end itself with signal N (at its default action)
+//   ignore N            ignore signal N from here on
 //   both N              write N bytes on stdout ('a' + i % 26) and on stderr ('A' + i % 26),
 //                       alternating 1000-byte chunks
 //   text S / errtext S  write S on stdout / on stderr
@@ -99,6 +100,8 @@ int main(int argc, char** argv) {
         } else if (action == "signal") {
             ::signal(static_cast<int>(number), SIG_DFL);
             ::raise(static_cast<int>(number));
+        } else if (action == "ignore") {
+            ::signal(static_cast<int>(number), SIG_IGN);
         } else if (action == "both") {
             for (long at = 0; at < number; at += 1000) {
                 std::string out;

@@ -5,7 +5,8 @@
 // Exc<&ExecCmd::Failed, ExDefault>, whose text shows the quoted command line and every
 // non-empty stream; runNoThrow() swallows every failure and returns the recorded code.
 // exec() raises only what the engine raises (corvo::SystemError family). There is no
-// time-out: a child that never ends blocks the caller.
+// time-out: a child that never ends blocks the caller; a descendant that it leaves holding
+// its output does not.
 #pragma once
 
 #include "diagnostics/Traceable.hpp"

@@ -158,7 +158,8 @@ pid_t startPipeChild(ChildPlan& plan) {
         // in the forked child's copy of the buffers.
         fork_exec::flushStandardStreams();
     }
-    return spawn_child(forked ? &forkedChild : &spawnedChild, &plan, forked);
+    return spawn_child(forked ? &forkedChild : &spawnedChild, &plan, forked,
+                       exec_stack_need(plan.argv.data()));
 }
 
 [[noreturn]] void raiseChildFailure(const std::string& report) {

@@ -2,6 +2,9 @@
 //
 // The parent's descriptors are held by move-only owners so that every exit path, a raised
 // exception included, closes them; the child is always waited for before anything is raised.
+// The loop watches the child's end through a pidfd beside the pipes, so it learns of the exit
+// without a signal handler and without a race: the child stays a zombie until it is reaped
+// here.
 // SIGPIPE is held off in the parent only, after the start and for the length of the loop, so
 // a child that stopped reading ends the feeding (EPIPE) and nothing else.
 //
@@ -22,11 +25,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio_ext.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +46,11 @@ namespace fork_exec {
 namespace {
 
 using corvo::Descriptor;
+
+// How long the child of a failed run has to end after SIGTERM before it gets SIGKILL.
+constexpr int kTermGraceMs = 2000;
+// Without a watch on the child's end, how often the loop looks whether it has ended.
+constexpr int kExitLookMs = 100;
 
 struct PipeEnds {
     Descriptor read;
@@ -218,20 +229,80 @@ pid_t launch(ChildPipes& pipes, const child_command& command) {
     return child;
 }
 
-// One turn of the loop: wait until an open end is ready, then write what the provider has
-// and read what the child wrote. An end that is finished is closed. pending is the count of
-// provider bytes not yet written.
-void serveTurn(ChildPipes& pipes, const StreamBuffers& buffers, const child_streams& streams,
-               std::size_t& pending) {
+// The child's end, as a descriptor that becomes readable once the child has ended (a pidfd,
+// close-on-exec by itself); not open on a kernel without one, or when no descriptor is left.
+Descriptor watchExit(pid_t child) {
+    return Descriptor(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+}
+
+// Whether the child has ended, without reaping it. A failed look (nobody left to wait for)
+// counts as ended, so that no loop waits for a child that cannot be seen.
+bool hasEnded(pid_t child) {
+    siginfo_t info{};
+    const int looked = retry_eintr([&] {
+        return ::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT);
+    });
+    return looked != 0 || info.si_pid == child;
+}
+
+// Whether the child ends within milliseconds, without reaping it: poll on its end, or
+// without one (or when poll fails) a look every 10 ms.
+bool endsWithin(pid_t child, const Descriptor& exitWatch, int milliseconds) {
+    using std::chrono::steady_clock;
+    const auto deadline = steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!hasEnded(child)) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now())
+                .count();
+        if (left <= 0)
+            return false;
+        const int step = static_cast<int>(std::min<long>(left, 10));
+        pollfd watched{exitWatch.get(), POLLIN, 0};
+        if (::poll(&watched, 1, exitWatch.isOpen() ? static_cast<int>(left) : step) < 0)
+            (void)::poll(nullptr, 0, step);
+    }
+    return true;
+}
+
+// Hands over what the pipe holds now and no more, then closes the tool's end: a descendant
+// that goes on writing cannot keep the engine reading.
+void drainHeld(Descriptor& end, consumer_fn consumer, void* context, char* buffer,
+               std::size_t size) {
+    if (!end.isOpen())
+        return;
+    int held = 0;
+    if (::ioctl(end.get(), FIONREAD, &held) != 0)
+        corvo::throwSystemError("readToCallback failed", errno);
+    while (held > 0) {
+        const std::size_t wanted = std::min(size, static_cast<std::size_t>(held));
+        const ssize_t count = retry_eintr([&] { return ::read(end.get(), buffer, wanted); });
+        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            corvo::throwSystemError("readToCallback failed", errno);
+        if (count <= 0)
+            break;
+        if (consumer != nullptr)
+            consumer(buffer, static_cast<std::size_t>(count), context);
+        held -= static_cast<int>(count);
+    }
+    end.close();
+}
+
+// One turn of the loop: wait until an open end is ready or the child has ended, then write
+// what the provider has and read what the child wrote. An end that is finished is closed.
+// pending is the count of provider bytes not yet written. Returns whether the child has ended.
+bool serveTurn(ChildPipes& pipes, const Descriptor& exitWatch, pid_t child,
+               const StreamBuffers& buffers, const child_streams& streams, std::size_t& pending) {
     Descriptor& toChild = pipes.input.write;
     Descriptor& fromStdout = pipes.output.read;
     Descriptor& fromStderr = pipes.errors.read;
     // A closed end holds -1, which poll passes over.
-    pollfd watched[3] = {
-        {toChild.get(), POLLOUT, 0}, {fromStdout.get(), POLLIN, 0}, {fromStderr.get(), POLLIN, 0}};
-    if (::poll(watched, 3, -1) < 0) {
+    pollfd watched[4] = {{toChild.get(), POLLOUT, 0},
+                         {fromStdout.get(), POLLIN, 0},
+                         {fromStderr.get(), POLLIN, 0},
+                         {exitWatch.get(), POLLIN, 0}};
+    if (::poll(watched, 4, exitWatch.isOpen() ? -1 : kExitLookMs) < 0) {
         if (errno == EINTR)
-            return;
+            return false;
         // The text names select: it is part of the tool's output and must stay.
         corvo::throwSystemError("forkExecvGetOutErr: select() failed", errno);
     }
@@ -247,33 +318,45 @@ void serveTurn(ChildPipes& pipes, const StreamBuffers& buffers, const child_stre
         !readToCallback(fromStderr.get(), streams.onStderr, streams.context, buffers.err(),
                         buffers.errSize))
         fromStderr.close();
+    return (!exitWatch.isOpen() || watched[3].revents != 0) && hasEnded(child);
 }
 
-// Serving the streams until all three parent ends are closed, with SIGPIPE held off. What a
-// turn raises is kept and returned: the child gets SIGTERM and the ends are closed, and the
-// exception waits until the child has been reaped.
-std::exception_ptr serveStreams(ChildPipes& pipes, const StreamBuffers& buffers,
-                                const child_streams& streams, pid_t child) {
+// Serving the streams, with SIGPIPE held off, until the child has ended (or, without a watch
+// on its end, all three parent ends are closed). Once it has ended, what its outputs hold is
+// read and every end closed, whoever else still holds the pipes. What a step raises is kept
+// and returned: the child gets SIGTERM and the ends are closed, and the exception waits until
+// the child has been reaped.
+std::exception_ptr serveStreams(ChildPipes& pipes, const Descriptor& exitWatch,
+                                const StreamBuffers& buffers, const child_streams& streams,
+                                pid_t child) {
     corvo::process::BrokenPipeHold hold;
     std::size_t pending = 0;
-    std::exception_ptr kept;
-    while (pipes.input.write.isOpen() || pipes.output.read.isOpen() || pipes.errors.read.isOpen()) {
-        try {
-            serveTurn(pipes, buffers, streams, pending);
-        } catch (...) {
-            kept = std::current_exception();
-            ::kill(child, SIGTERM);
-            pipes.input.write.close();
-            pipes.output.read.close();
-            pipes.errors.read.close();
-        }
+    try {
+        bool ended = false;
+        while (!ended && (exitWatch.isOpen() || pipes.input.write.isOpen() ||
+                          pipes.output.read.isOpen() || pipes.errors.read.isOpen()))
+            ended = serveTurn(pipes, exitWatch, child, buffers, streams, pending);
+        pipes.input.write.close();
+        drainHeld(pipes.output.read, streams.onStdout, streams.context, buffers.out(),
+                  buffers.outSize);
+        drainHeld(pipes.errors.read, streams.onStderr, streams.context, buffers.err(),
+                  buffers.errSize);
+        return nullptr;
+    } catch (...) {
+        ::kill(child, SIGTERM);
+        pipes.input.write.close();
+        pipes.output.read.close();
+        pipes.errors.read.close();
+        return std::current_exception();
     }
-    return kept;
 }
 
-// Waiting for the child and collecting the result: what the loop kept is raised now;
+// Waiting for the child and collecting the result: a child of a failed run that has not
+// ended kTermGraceMs after its SIGTERM is killed; what the loop kept is raised now;
 // otherwise the exit status, or -1 when a signal ended the child or the wait failed.
-int collectExit(pid_t child, const std::exception_ptr& kept) {
+int collectExit(pid_t child, const Descriptor& exitWatch, const std::exception_ptr& kept) {
+    if (kept && !endsWithin(child, exitWatch, kTermGraceMs))
+        ::kill(child, SIGKILL);
     int status = 0;
     const pid_t waited = retry_eintr([&] { return ::waitpid(child, &status, 0); });
     if (kept)
@@ -289,8 +372,9 @@ int forkExecvGetOutErr(const child_command& command, const child_streams& stream
     ChildPipes pipes = openPipes();
     const StreamBuffers buffers = allocateBuffers(streams);
     const pid_t child = launch(pipes, command);
-    const std::exception_ptr kept = serveStreams(pipes, buffers, streams, child);
-    return collectExit(child, kept);
+    const Descriptor exitWatch = watchExit(child);
+    const std::exception_ptr kept = serveStreams(pipes, exitWatch, buffers, streams, child);
+    return collectExit(child, exitWatch, kept);
 }
 
 int forkExecvGetOutErr(const child_command& command, const std::string& stdinText,
@@ -318,7 +402,7 @@ pid_t forkExecvPipes(int childStdin, int childStdout, int childStderr,
     // stdio buffers into the pipes, so what the tool has written so far goes out first.
     if (switchUser)
         flushStandardStreams();
-    const pid_t child = spawn_child(&startChild, &plan, switchUser);
+    const pid_t child = spawn_child(&startChild, &plan, switchUser, exec_stack_need(command.argv));
     if (child < 0)
         corvo::throwSystemError("forkExecvPipes: fork() failed", errno);
     return child;

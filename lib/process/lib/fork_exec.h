@@ -3,12 +3,15 @@
 // while it runs, waits for it and returns its exit status.
 //
 // Guarantees: the parent never blocks on one stream while the child blocks on another (all
-// parent ends are non-blocking and served by one poll loop); the child is always waited
-// for, also when a callback or the loop raises; every pipe end is closed on every path; the
-// child starts with descriptors 0, 1 and 2 only, with the caller's signal mask and with no
-// handler of the tool. A child that closes its standard input early ends the feeding
-// quietly: SIGPIPE is held off in the tool for the length of the loop only
-// (lib/process/lib/BrokenPipeHold.hpp).
+// parent ends are non-blocking and served by one poll loop); the run ends when the child has
+// ended: what its outputs hold then is handed over and the pipes are closed, so a descendant
+// that keeps them open (a background process, a daemon the child started) holds nothing up,
+// and what it writes later is lost. The child is always waited for, also when a callback or
+// the loop raises: it then gets SIGTERM, and SIGKILL when it has not ended 2 seconds later.
+// Every pipe end is closed on every path; the child starts with descriptors 0, 1 and 2
+// only, with the caller's signal mask and with no handler of the tool. A child that closes
+// its standard input early ends the feeding quietly: SIGPIPE is held off in the tool for the
+// length of the loop only (lib/process/lib/BrokenPipeHold.hpp).
 //
 // The child is started without copying the tool's address space (lib/process/lib/
 // spawn_child.h); only a command that runs as another user is forked, because the account

@@ -3,7 +3,9 @@
 
 #include "lib/base/eintr.h"
 
+#include <limits.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,14 +13,66 @@
 
 namespace {
 
-// One stack serves every child: the caller is suspended while a child runs on it, and the
-// tool is single-threaded. 64 KiB holds the deepest path a child takes (execvp's search
-// builds each candidate path on the stack).
-alignas(64) char child_stack[64 * 1024];
+// What the child's own steps take at most (signal reset, stream placement, the closer's
+// listing buffer, the failure texts), with room to spare.
+constexpr std::size_t kOwnSteps = 64 * 1024;
+
+// A child's stack: a mapping with one inaccessible page at its low end, which the stack grows
+// towards. It lives for one start: the caller is suspended until the child has left it (by
+// exec or exit).
+class ChildStack {
+public:
+    // A need of 0 maps nothing (a forked child runs on its copy of the caller's stack).
+    explicit ChildStack(std::size_t need) {
+        if (need == 0) {
+            return;
+        }
+        const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        size_ = (need + page - 1) / page * page + page;
+        void* mapped =
+            mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (mapped == MAP_FAILED) {
+            return;
+        }
+        base_ = static_cast<char*>(mapped);
+        if (mprotect(base_ + page, size_ - page, PROT_READ | PROT_WRITE) != 0) {
+            const int error = errno;
+            munmap(base_, size_);
+            base_ = nullptr;
+            errno = error;
+        }
+    }
+    ChildStack(const ChildStack&) = delete;
+    ChildStack& operator=(const ChildStack&) = delete;
+    ~ChildStack() {
+        if (base_ != nullptr) {
+            munmap(base_, size_);
+        }
+    }
+    // The top of the stack, or null when it could not be mapped (errno says why).
+    char* top() const { return base_ != nullptr ? base_ + size_ : nullptr; }
+
+private:
+    char* base_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 } // namespace
 
-pid_t spawn_child(int (*body)(void*), void* argument, bool copy_memory) {
+std::size_t exec_stack_need(char* const* argv) {
+    std::size_t count = 0;
+    while (argv[count] != nullptr) {
+        ++count;
+    }
+    return (count + 2) * sizeof(char*) + PATH_MAX + NAME_MAX + 2;
+}
+
+pid_t spawn_child(int (*body)(void*), void* argument, bool copy_memory, std::size_t stack_need) {
+    // Mapped before anything else, so that a failure leaves the signal mask alone.
+    const ChildStack stack(copy_memory ? 0 : kOwnSteps + stack_need);
+    if (!copy_memory && stack.top() == nullptr) {
+        return -1;
+    }
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
@@ -33,8 +87,7 @@ pid_t spawn_child(int (*body)(void*), void* argument, bool copy_memory) {
             _exit(body(argument));
         }
     } else {
-        pid = clone(body, child_stack + sizeof child_stack, CLONE_VM | CLONE_VFORK | SIGCHLD,
-                    argument);
+        pid = clone(body, stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, argument);
     }
     const int error = pid < 0 ? errno : before;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);

@@ -3,6 +3,7 @@
 // engines share: closing descriptors and placing the streams.
 #include "lib/process/lib/ExecCmd.hpp"
 #include "lib/process/lib/close_from.h"
+#include "lib/process/lib/fork_exec.h"
 #include "lib/process/lib/place_streams.h"
 #include "tests/support/refuse_system_calls.hpp"
 #include "tests/unit/process/leak_checks.hpp"
@@ -14,9 +15,11 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 using corvo::quoteArgument;
 using leak_checks::pattern;
@@ -59,7 +62,9 @@ TEST_F(ChildRun, RunsChildrenOnEveryPath) {
          pattern('a', 3 << 20) + pattern('k', 2 << 20),
          pattern('A', 3 << 20)},
         {"only 0-2 reach the child", {"fds"}, "", 0, "0 1 2 ", ""},
-        {"grandchild", {"grandchild", "500", "text", "p\n"}, "", 0, "p\ngrandchild\n", ""},
+        // The run ends with the child: the grandchild holding both pipes holds nothing up,
+        // and what it writes later is lost.
+        {"grandchild", {"grandchild", "5000", "text", "p\n"}, "", 0, "p\n", ""},
         {"exact argument vector",
          {"args", "a b", "", "x\ny", std::string("nul\0tail", 8), "last"},
          "",
@@ -86,11 +91,88 @@ TEST_F(ChildRun, RunsChildrenOnEveryPath) {
         command->setStdinText(each.stdinText);
         if (each.setUp)
             each.setUp(*command);
+        const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(each.returnCode, command->runNoThrow());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
         EXPECT_EQ(each.stdoutText, command->stdoutText());
         EXPECT_EQ(each.stderrText, command->stderrText());
         expectClean();
     }
+}
+
+void refuseOutput(const char*, std::size_t, void*) {
+    throw std::runtime_error("refused");
+}
+
+// A consumer that raises ends the run: the child gets SIGTERM, and SIGKILL when it is still
+// there 2 seconds later, and is reaped before the failure is raised. Each case runs in a
+// forked child, with pidfd_open refused in the second half as on a kernel without it, so
+// that the engine looks for the child's end without a descriptor of it.
+TEST(ChildEnd, AFailedRunEndsItsChildWithinTheGraceTime) {
+    const struct {
+        const char* name;
+        std::vector<const char*> arguments;
+        long atLeastMs;
+        long belowMs;
+    } cases[] = {
+        {"ends at SIGTERM", {"text", "x", "sleep", "20000"}, 0, 1000},
+        {"ignores SIGTERM", {"ignore", "15", "text", "x", "sleep", "20000"}, 1900, 4000},
+    };
+    for (const bool refused : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (refused ? " without pidfd" : ""));
+            const pid_t tester = fork();
+            ASSERT_GE(tester, 0);
+            if (tester == 0) {
+                if (refused)
+                    refuseSystemCalls({SYS_pidfd_open});
+                std::vector<char*> argv{const_cast<char*>(kChild.c_str())};
+                for (const char* argument : c.arguments)
+                    argv.push_back(const_cast<char*>(argument));
+                argv.push_back(nullptr);
+                const fork_exec::environment_map none;
+                const fork_exec::child_command command{kChild.c_str(), argv.data(), nullptr, false,
+                                                       none};
+                const auto start = std::chrono::steady_clock::now();
+                bool raised = false;
+                try {
+                    fork_exec::forkExecvGetOutErr(
+                        command, {nullptr, refuseOutput, nullptr, nullptr, 16, 16, 16});
+                } catch (const std::runtime_error& error) {
+                    raised = std::string(error.what()) == "refused";
+                }
+                const long took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - start)
+                                      .count();
+                _exit(!raised                      ? 1
+                      : took < c.atLeastMs         ? 2
+                      : took >= c.belowMs          ? 3
+                      : leak_checks::hasChildren() ? 4
+                                                   : 0);
+            }
+            int status = 0;
+            ASSERT_EQ(tester, waitpid(tester, &status, 0));
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+    }
+}
+
+// Without pidfd_open the engine looks for the child's end every tenth of a second: a
+// grandchild holding the pipes holds nothing up there either.
+TEST(ChildEnd, WithoutPidfdTheRunStillEndsWithTheChild) {
+    const pid_t tester = fork();
+    ASSERT_GE(tester, 0);
+    if (tester == 0) {
+        refuseSystemCalls({SYS_pidfd_open});
+        auto command = childCommand({"grandchild", "5000", "text", "p\n", "exit", "4"});
+        const auto start = std::chrono::steady_clock::now();
+        const int code = command->runNoThrow();
+        const bool quick = std::chrono::steady_clock::now() - start < std::chrono::seconds(2);
+        _exit(code == 4 && command->stdoutText() == "p\n" && quick ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(tester, waitpid(tester, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // A command that runs as another user is started by fork (the account lookup may allocate):

@@ -10,8 +10,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 using namespace corvo::process;
@@ -174,7 +177,8 @@ TEST_F(PipeTest, BothEnginesStartChildrenWithTheCallersSignalState) {
     sigemptyset(&user);
     sigaddset(&user, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &user, &previous);
-    struct sigaction ignore {}, saved{};
+    struct sigaction ignore {
+    }, saved{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &saved);
     Pipe pipe{Command(kChild, "signals")};
@@ -215,6 +219,110 @@ TEST_F(PipeTest, BothEnginesWatchDescriptorsAboveTheSelectLimit) {
     setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_EQ(out, "through the pipeline");
     EXPECT_EQ(command.stdoutText(), "through the engine");
+}
+
+// A script without "#!" is run through /bin/sh by the program search's fallback, which
+// puts an array of every argument pointer on the child's stack: with 10,000 arguments that
+// is 80 KB, more than a fixed stack for the child's own steps holds. Both engines size the
+// stack from the arguments, so the script runs and the tool lives; the pipeline engine runs a
+// program named by its path without the search, and the script is refused there.
+TEST_F(PipeTest, BothEnginesRunAScriptWithoutInterpreterLineWithTenThousandArguments) {
+    char directory[] = "/tmp/corvo-script-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string script = std::string(directory) + "/corvo-plain-script";
+    {
+        std::ofstream text(script);
+        text << "echo \"$# ${10000}\"\n";
+    }
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    const std::string path = getenv("PATH");
+    setenv("PATH", (std::string(directory) + ":" + path).c_str(), 1);
+    std::vector<std::string> arguments(9999, "x");
+    arguments.push_back("last");
+
+    corvo::ExecCmd command(script);
+    for (const std::string& argument : arguments)
+        command.add(argument);
+    EXPECT_EQ(command.runNoThrow(), 0);
+    EXPECT_EQ(command.stdoutText(), "10000 last\n");
+
+    const std::pair<std::string, std::string> runs[] = {
+        {"corvo-plain-script", "0 10000 last\n"},
+        {script, "SystemError execv: " + std::string(std::strerror(ENOEXEC))},
+    };
+    for (const auto& [program, expected] : runs) {
+        SCOPED_TRACE(program);
+        Command plain(program);
+        plain.argv.insert(plain.argv.end(), arguments.begin(), arguments.end());
+        Pipe pipe{plain};
+        std::string out;
+        pipe.setStdout(kFdPipe, Pipe::appendTo(out));
+        std::string result;
+        try {
+            result = std::to_string(pipe.run()) + " " + out;
+        } catch (const corvo::SystemError& e) {
+            result = std::string("SystemError ") + e.what();
+        }
+        EXPECT_EQ(result, expected);
+    }
+    setenv("PATH", path.c_str(), 1);
+    unlink(script.c_str());
+    rmdir(directory);
+}
+
+// Which way each engine starts a child: sharing the tool's memory when the child runs none
+// of the caller's code, forked when it does (a pre-exec function, a user switch). A fork
+// leaves every page of the tool copy-on-write, so rewriting a 16 MiB buffer afterwards costs
+// a fault per page; a child that shared the memory leaves it writable. And a pre-exec
+// function's write to the caller's variable stays in its forked copy.
+TEST_F(PipeTest, BothEnginesShareMemoryOnlyWithChildrenThatRunNoCodeOfTheCaller) {
+    static int written = 0;
+    constexpr std::size_t kSize = 16 << 20;
+    const long pages = static_cast<long>(kSize / static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
+    void* mapped = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    madvise(mapped, kSize, MADV_NOHUGEPAGE);
+    auto* buffer = static_cast<volatile char*>(mapped);
+    const auto faultsOnRewrite = [&] {
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        for (std::size_t at = 0; at < kSize; at += 4096)
+            buffer[at] = static_cast<char>(buffer[at] + 1);
+        getrusage(RUSAGE_SELF, &after);
+        return after.ru_minflt - before.ru_minflt;
+    };
+    const struct {
+        const char* name;
+        bool forked;
+        int (*run)();
+    } cases[] = {
+        {"pipeline", false, [] { return Pipe{Command(kChild)}.run(); }},
+        {"pipeline with a pre-exec function", true,
+         [] {
+             Pipe pipe{Command(kChild)};
+             pipe.preExec = +[] { written = 1; };
+             return pipe.run();
+         }},
+        {"sibling engine", false, [] { return corvo::ExecCmd(kChild).runNoThrow(); }},
+        {"sibling engine with a user", true,
+         [] {
+             corvo::ExecCmd command(kChild);
+             command.setUser("root");
+             return command.runNoThrow();
+         }},
+    };
+    faultsOnRewrite();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.run(), 0);
+        const long faults = faultsOnRewrite();
+        if (c.forked)
+            EXPECT_GT(faults, pages / 2);
+        else
+            EXPECT_LT(faults, pages / 8);
+    }
+    EXPECT_EQ(written, 0);
+    munmap(mapped, kSize);
 }
 
 } // namespace
