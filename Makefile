@@ -94,11 +94,14 @@ bench: deps
 	    measure_run replay_calls record_call sibling_exit
 	cmake -S . -B $(BENCH_BUILD)-dynamic $(CMAKE_FLAGS) -DCORVO_STATIC_RUNTIME=OFF
 	cmake --build $(BENCH_BUILD)-dynamic -j$(JOBS) --target mail-restore
+	cmake -S . -B $(BENCH_BUILD)-unhardened $(CMAKE_FLAGS) -DCORVO_HARDENING=OFF
+	cmake --build $(BENCH_BUILD)-unhardened -j$(JOBS) --target mail-restore
 	mkdir -p $(BENCH_RESULTS)
 	$(BENCH_BUILD)/bench/corvo_micro_bench --benchmark_repetitions=5 \
 	    --benchmark_min_time=0.5 --benchmark_out=$(BENCH_RESULTS)/micro.json \
 	    --benchmark_out_format=json
-	$(SUDO) env BENCH_ALSO="dynamic=$(CURDIR)/$(BENCH_BUILD)-dynamic/bin/mail-restore $(BENCH_ALSO)" \
+	$(SUDO) env BENCH_ALSO="dynamic=$(CURDIR)/$(BENCH_BUILD)-dynamic/bin/mail-restore \
+	    unhardened=$(CURDIR)/$(BENCH_BUILD)-unhardened/bin/mail-restore $(BENCH_ALSO)" \
 	    tests/sandbox $(CURDIR)/bench/run.sh $(CURDIR)/$(BENCH_BUILD)/bin/mail-restore \
 	    $(CURDIR)/$(BENCH_BUILD)/bench $(CURDIR)/$(BENCH_RESULTS)
 	/usr/bin/python3 bench/report.py $(BENCH_RESULTS) docs

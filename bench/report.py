@@ -295,7 +295,10 @@ others = having("others")
 if others:
     add("Other builds of the tool in the same rounds (BENCH_ALSO): *dynamic* is this source "
         "built to load the C++ runtime and libcrypto at run time, as Debian builds usually "
-        "do; any other name is the build given for a before-and-after.\n")
+        "do; *unhardened* is this source built without the hardening every build has "
+        "(`-DCORVO_HARDENING=OFF`: no PIE, lazy binding, no relro, no stack protector, no "
+        "fortify), so that its column shows what the flags cost; any other name is the build "
+        "given for a before-and-after.\n")
     add("| Table entries | Build | Wall | Own CPU | Children CPU | Own CPU over this build's |")
     add("|---:|---|---:|---:|---:|---:|")
     for label, f in others:

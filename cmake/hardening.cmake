@@ -2,7 +2,15 @@
 # from dpkg-buildflags): position-independent executables, the stack protector with stack
 # clash protection, fortified C library calls, and relocations made read-only before main
 # runs (relro with bind-now). Fortify needs optimisation and is left out of sanitizer
-# builds, whose interceptors stand in for the checked calls.
+# builds, whose interceptors stand in for the checked calls. CORVO_HARDENING=OFF exists for
+# `make bench` alone, which times such a build beside the tool to show what the flags cost.
+option(CORVO_HARDENING "Harden every build (PIE, relro, bind-now, stack protector, fortify)" ON)
+if(NOT CORVO_HARDENING)
+    set(CMAKE_POSITION_INDEPENDENT_CODE OFF)
+    add_compile_options(-fno-stack-protector -fno-pie)
+    add_link_options(-no-pie LINKER:-z,lazy LINKER:-z,norelro)
+    return()
+endif()
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
 include(CheckPIESupported)
 check_pie_supported()
