@@ -141,14 +141,24 @@ void writePlanStepText(std::ostream& out, const mail::Step& step) {
     }
 }
 
+// A value as the text report shows it: a long one cut, so that a row stays readable (the
+// JSON report has it whole).
+std::string shownValue(const std::string& value) {
+    constexpr std::size_t kShown = 160;
+    if (value.size() <= kShown)
+        return visible(value);
+    return visible(value.substr(0, kShown)) + "... (" + std::to_string(value.size()) +
+           " bytes in all)";
+}
+
 void writeEntryText(std::ostream& out, const EntryCheck& entry) {
     const State state = entry.state();
     if (entry.want == EntryCheck::Want::Untouched && state == State::Ok)
         return; // nothing there, nothing to say
     out << label(category(state)) << severityColumn(category(state), severityOf(entry))
         << shortTable(entry.table) << "  " << visible(entry.key);
-    const std::string holds = entry.actual ? " (holds " + visible(*entry.actual) + ")" : "";
-    const std::string writes = " -> " + visible(entry.expected);
+    const std::string holds = entry.actual ? " (holds " + shownValue(*entry.actual) + ")" : "";
+    const std::string writes = " -> " + shownValue(entry.expected);
     switch (state) {
     case State::Ok:
         out << (entry.want == EntryCheck::Want::Value ? writes : ": no entry");

@@ -43,8 +43,10 @@ document() {
 }
 
 snapshot() {
-    find "${covered[@]}" -printf '%p %y %m %U:%G %s %T@ %C@\n' | LC_ALL=C sort
-    find "${covered[@]}" -type f -exec md5sum {} + | LC_ALL=C sort
+    local present=() path
+    for path in "${covered[@]}"; do [ -e "$path" ] && present+=("$path"); done
+    find "${present[@]}" -printf '%p %y %m %U:%G %s %T@ %C@\n' | LC_ALL=C sort
+    find "${present[@]}" -type f -exec md5sum {} + | LC_ALL=C sort
     echo "calls:"
     cat "$SIBLING_LOG"
 }
@@ -91,7 +93,8 @@ if [ -f "$case/metrics" ]; then
     echo "--- textfile"
     sed "$unstable" "$textfile"
     ls -A "$SANDBOX_SCRATCH/textfile"
-    python3 "$here/parse_metrics.py" "$textfile"
+    # The system's interpreter, which Debian's python3-prometheus-client serves.
+    /usr/bin/python3 "$here/parse_metrics.py" "$textfile"
 fi
 # A document of the tool's own scenarios: refused with the very text the tool prints.
 if [ "$from" != "$case" ] && grep -qF "can not parse data" "$from/expected"; then
