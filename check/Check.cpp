@@ -36,8 +36,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // Writes the report in the mode asked for and the textfile; returns the exit status.
-int report(const Options& options, const Observation& seen, int status,
-           const auto& writeDefault) {
+int report(const Options& options, const Observation& seen, int status, const auto& writeDefault) {
     if (options.metrics) {
         if (const std::string failure = writeMetrics(*options.metrics, seen); !failure.empty()) {
             std::cerr << "mail-restore-check: metrics: " << failure << '\n';
@@ -94,9 +93,8 @@ int check(const Options& options) {
             const std::vector<Trap> more = serverTraps(model->domain, *result.inspection);
             result.traps.insert(result.traps.end(), more.begin(), more.end());
             result.status =
-                result.inspection->inSync() && result.traps.empty() && result.readiness.empty()
-                    ? 0
-                    : 1;
+                result.inspection->inSync() && result.traps.empty() && result.readiness.empty() ? 0
+                                                                                                : 1;
         } catch (const std::exception& failure) {
             result.inspectionError = failure.what();
             if (!ready.lockDirectoryReason.empty())

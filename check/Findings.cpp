@@ -20,8 +20,7 @@ Severity severityOf(const EntryCheck& entry) {
 
 Severity severityOf(const MailDirectoryCheck& directory) {
     return directory.state() == MailDirectoryCheck::State::OtherOwnerOrMode &&
-                   directory.uid == directory.expectedUid &&
-                   directory.gid == directory.expectedGid
+                   directory.uid == directory.expectedUid && directory.gid == directory.expectedGid
                ? Severity::Warning
                : Severity::Critical;
 }

@@ -18,8 +18,8 @@ enum class Severity { Critical, Warning };
 const char* severityName(Severity severity);
 
 // Every kind of finding, in the order the reports count them.
-inline constexpr const char* kKinds[] = {"document",       "readiness",  "trap", "table",
-                                         "mail_directory", "domain_keys"};
+inline constexpr const char* kKinds[] = {"document", "readiness",      "trap",
+                                         "table",    "mail_directory", "domain_keys"};
 
 struct Finding {
     Severity severity;

@@ -82,8 +82,8 @@ std::string metricsText(const Observation& seen) {
                         severityName(severity) + "\",kind=\"" + kind + "\"} " +
                         std::to_string(count(seen.findings, severity, kind)) + '\n';
     std::string out;
-    metric(out, "mail_restore_check_findings",
-           "Findings of the last check, by severity and kind.", findings);
+    metric(out, "mail_restore_check_findings", "Findings of the last check, by severity and kind.",
+           findings);
     metric(out, "mail_restore_check_domains", "Domains the last check read and looked at.",
            std::string("mail_restore_check_domains ") + (seen.documentRead ? "1" : "0") + '\n');
     metric(out, "mail_restore_check_server_inspected",

@@ -16,12 +16,12 @@ namespace corvo::check {
 
 // What one check saw, for both outputs.
 struct Observation {
-    std::string domain;                  // empty when the document was refused
+    std::string domain; // empty when the document was refused
     std::vector<Finding> findings;
     bool documentRead = false;
-    bool inspected = false;              // the server's tables could be read
-    std::string inspectionError;         // why not, when not
-    double startSeconds = 0;             // since the epoch
+    bool inspected = false;      // the server's tables could be read
+    std::string inspectionError; // why not, when not
+    double startSeconds = 0;     // since the epoch
     double durationSeconds = 0;
 };
 

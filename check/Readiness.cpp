@@ -111,8 +111,7 @@ void checkTables(Readiness& result, const std::vector<mail::Step>& plan) {
     const bool found = ::lstat(directory.c_str(), &status) == 0;
     const int error = errno;
     if (!found || !S_ISDIR(status.st_mode)) {
-        const std::string what = found ? std::string(typeName(status.st_mode)) +
-                                             ", not a directory"
+        const std::string what = found ? std::string(typeName(status.st_mode)) + ", not a directory"
                                  : error == ENOENT ? std::string("missing")
                                                    : std::string(std::strerror(error));
         critical(result, "table directory " + visible(directory) + ": " + what +
@@ -149,8 +148,7 @@ void checkPrograms(Readiness& result, const std::vector<mail::Step>& plan) {
         if (::stat(program.c_str(), &status) != 0) {
             const int error = errno;
             critical(result, "program " + visible(program) + ": " +
-                                 (error == ENOENT ? std::string("missing")
-                                                  : std::strerror(error)) +
+                                 (error == ENOENT ? std::string("missing") : std::strerror(error)) +
                                  ": the run cannot start it");
         } else if (!S_ISREG(status.st_mode) || (status.st_mode & 0111) == 0) {
             critical(result, "program " + visible(program) + ": not an executable file (" +
@@ -200,8 +198,8 @@ void checkMailPath(Readiness& result, const DomainInfo& domain) {
         if (!searchable(status, user.uid, groups)) {
             critical(result, "mail path " + visible(walked.string()) + ": owner " +
                                  std::to_string(status.st_uid) + ":" +
-                                 std::to_string(status.st_gid) + ", mode " +
-                                 octal(status.st_mode) + ": popuser cannot pass it to reach " +
+                                 std::to_string(status.st_gid) + ", mode " + octal(status.st_mode) +
+                                 ": popuser cannot pass it to reach " +
                                  visible(directory.string()));
             return;
         }
@@ -221,11 +219,10 @@ void checkPostfix(Readiness& result) {
         ExecCmd postconf("/usr/sbin/postconf");
         postconf.add("-h").add(name);
         if (postconf.runNoThrow() != 0) {
-            result.findings.push_back(
-                {Severity::Warning, "readiness",
-                 std::string("postfix: postconf -h ") + name + " failed (" +
-                     visible(postconf.stderrText()) +
-                     "): the configuration of the tables is not inspected"});
+            result.findings.push_back({Severity::Warning, "readiness",
+                                       std::string("postfix: postconf -h ") + name + " failed (" +
+                                           visible(postconf.stderrText()) +
+                                           "): the configuration of the tables is not inspected"});
             return;
         }
         std::string value = postconf.stdoutText();

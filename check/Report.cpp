@@ -231,8 +231,9 @@ const std::string kSiblingsLine = "siblings: not inspected (" + mail::kOutgoingU
                                   " cannot be queried; --plan shows what a run would send them)";
 
 int count(const std::vector<Finding>& findings, Severity severity) {
-    return static_cast<int>(std::count_if(findings.begin(), findings.end(),
-                                          [&](const Finding& f) { return f.severity == severity; }));
+    return static_cast<int>(std::count_if(findings.begin(), findings.end(), [&](const Finding& f) {
+        return f.severity == severity;
+    }));
 }
 
 std::string findingsJson(const std::vector<Finding>& findings) {
@@ -259,9 +260,9 @@ std::vector<Finding> findingsOf(const CheckResult& result) {
                             "mail directory " + visible(directory.path) + " differs"});
     for (const KeysCheck& keys : result.inspection->keys)
         if (category(keys.state()).drift)
-            findings.push_back({Severity::Warning, "domain_keys",
-                                "keys of " + keys.alias + " differ: " +
-                                    visible(keys.problems.front())});
+            findings.push_back(
+                {Severity::Warning, "domain_keys",
+                 "keys of " + keys.alias + " differ: " + visible(keys.problems.front())});
     return findings;
 }
 
@@ -304,8 +305,7 @@ void writeJson(std::ostream& out, const Refusal& refusal) {
 }
 
 void writeJsonUsageError(std::ostream& out, const std::string& text) {
-    out << "{\"schema\":" << kJsonSchema << ",\"usage_error\":" << json(text)
-        << ",\"status\":2}\n";
+    out << "{\"schema\":" << kJsonSchema << ",\"usage_error\":" << json(text) << ",\"status\":2}\n";
 }
 
 void writeText(std::ostream& out, const CheckResult& result) {
@@ -366,9 +366,9 @@ void writeJson(std::ostream& out, const CheckResult& result) {
     });
     out << ",\"traps\":";
     jsonArray(out, result.traps, [&](const Trap& trap) {
-        out << "{\"field\":" << json(trap.field) << ",\"severity\":"
-            << json(std::string(severityName(trap.severity))) << ",\"what\":" << json(trap.what)
-            << ",\"instead\":" << json(trap.instead) << '}';
+        out << "{\"field\":" << json(trap.field)
+            << ",\"severity\":" << json(std::string(severityName(trap.severity)))
+            << ",\"what\":" << json(trap.what) << ",\"instead\":" << json(trap.instead) << '}';
     });
     if (result.inspection) {
         const Inspection& inspection = *result.inspection;
@@ -386,8 +386,7 @@ void writeJson(std::ostream& out, const CheckResult& result) {
         out << ",\"mail_directory\":{\"path\":" << json(directory.path)
             << ",\"ok\":" << json(!category(directory.state()).drift)
             << ",\"severity\":" << jsonSeverity(category(directory.state()), severityOf(directory))
-            << ",\"link\":" << json(directory.isLink)
-            << ",\"exists\":" << json(directory.exists)
+            << ",\"link\":" << json(directory.isLink) << ",\"exists\":" << json(directory.exists)
             << ",\"directory\":" << json(directory.isDirectory)
             << ",\"owner\":" << json(ids(directory.uid, directory.gid))
             << ",\"mode\":" << json(octal(directory.mode))
@@ -397,8 +396,7 @@ void writeJson(std::ostream& out, const CheckResult& result) {
         jsonArray(out, inspection.keys, [&](const KeysCheck& keys) {
             out << "{\"alias\":" << json(keys.alias)
                 << ",\"severity\":" << jsonSeverity(category(keys.state()), Severity::Warning)
-                << ",\"source\":" << json(keys.source)
-                << ",\"target\":" << json(keys.target)
+                << ",\"source\":" << json(keys.source) << ",\"target\":" << json(keys.target)
                 << ",\"source_exists\":" << json(keys.sourceExists)
                 << ",\"problems\":" << json(keys.problems) << '}';
         });

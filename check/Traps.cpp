@@ -150,10 +150,11 @@ std::vector<Trap> serverTraps(const DomainInfo& domain, const Inspection& inspec
             readable.push_back(visible(item->path().string()));
     }
     if (!readable.empty())
-        traps.push_back({"domain.name",
-                         "the domain's keys are readable by their group or by others: " + joined(readable),
-                         "the same document once the files are given mode 0600 (chmod go-r)",
-                         Severity::Warning});
+        traps.push_back(
+            {"domain.name",
+             "the domain's keys are readable by their group or by others: " + joined(readable),
+             "the same document once the files are given mode 0600 (chmod go-r)",
+             Severity::Warning});
     return traps;
 }
 
