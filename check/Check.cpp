@@ -3,6 +3,7 @@
 // the one file it writes is the metrics textfile it is asked for.
 #include "check/Check.hpp"
 
+#include "check/DocumentText.hpp"
 #include "check/Inspect.hpp"
 #include "check/Monitoring.hpp"
 #include "check/Readiness.hpp"
@@ -64,6 +65,8 @@ int check(const Options& options) {
     seen.startSeconds =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 
+    // Read once for the traps only its text shows, then by the tool's reader as a run reads it.
+    const std::string text = takeStandardInput();
     std::string errorText;
     domain_info_trace trace{};
     const std::optional<DomainModel> model = readDomainModel(errorText, &trace);
@@ -80,6 +83,8 @@ int check(const Options& options) {
     result.withPlan = options.plan;
     result.plan = mail::restorePlan(model->domain, model->subscription);
     result.traps = documentTraps(model->domain);
+    const std::vector<Trap> textTraps = documentTextTraps(text);
+    result.traps.insert(result.traps.end(), textTraps.begin(), textTraps.end());
     const Readiness ready = readiness(result.plan, model->domain);
     result.readiness = ready.findings;
     if (ready.lockFileRefused) {

@@ -1,5 +1,6 @@
 // The check's comparison rules and traps, on hand-made plans and models (the scenarios in
 // tests/check run it on real tables).
+#include "check/DocumentText.hpp"
 #include "check/Encoding.hpp"
 #include "check/Findings.hpp"
 #include "check/Inspect.hpp"
@@ -282,5 +283,30 @@ TEST(Report, ShellWordsGiveTheBytesBack) {
             output += static_cast<char>(c);
         EXPECT_EQ(::pclose(shell), 0);
         EXPECT_EQ(output, text + "|" + text);
+    }
+}
+
+// Only the text shows a member given twice and what follows the document.
+TEST(Traps, OfTheDocumentText) {
+    const struct {
+        std::string text;
+        std::vector<std::string> fields;
+    } cases[] = {
+        {R"({"domain":{"name":"a","aliases":["x","x"]},"subscription":{}})", {}},
+        {R"({"domain":{"name":"a","name":"b"}})", {"domain.name"}},
+        {R"({"domain":{"t":{"k":1,"k":[2]}},"domain":{}})", {"domain.t.k", "domain"}},
+        {R"({"a":"x\"y","a\"":1})", {}}, // escaped quotes end no name
+        {"{\"a\":1}\n\n", {}},
+        {"{\"a\":1} {\"a\":2}", {"(the document itself)"}},
+        {std::string("{\"a\":1}\0junk", 12), {}}, // the reader stops at the NUL too
+        {R"({"a":[{"b":1,"b":2}]})", {"a[0].b"}},
+        {R"({"a":)", {}}, // cut short: the reader refuses it
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.text);
+        std::vector<std::string> fields;
+        for (const Trap& trap : documentTextTraps(item.text))
+            fields.push_back(trap.field);
+        EXPECT_EQ(fields, item.fields);
     }
 }
