@@ -44,7 +44,7 @@ int report(const Options& options, const Observation& seen, int status, const au
             if (status < 2)
                 status = 2;
             if (options.nagios) {
-                writeNagiosUsageError(std::cout, "metrics: " + failure);
+                writeNagiosUnknown(std::cout, "metrics: " + failure);
                 std::cout.flush();
                 return 3;
             }
@@ -128,7 +128,9 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
             options.nagios = true;
         } else if (argument == "--plan") {
             options.plan = true;
-        } else if (argument == "--metrics" && i + 1 < argc) {
+        } else if (argument == "--metrics") {
+            if (i + 1 == argc)
+                return std::string("--metrics needs a file name");
             options.metrics = argv[++i];
         } else if (argument.starts_with("--metrics=")) {
             options.metrics = argument.substr(std::strlen("--metrics="));
@@ -152,9 +154,9 @@ int runCheck(int argc, char** argv) {
     if (const std::optional<std::string> wrong = parse(argc, argv, options)) {
         const bool help = wrong->empty();
         if (!help && options.json) {
-            writeJsonUsageError(std::cout, *wrong + "; " + kUsage);
+            writeJsonError(std::cout, *wrong + "; " + kUsage);
         } else if (!help && options.nagios) {
-            writeNagiosUsageError(std::cout, *wrong + "; " + kUsage);
+            writeNagiosUnknown(std::cout, *wrong + "; " + kUsage);
             std::cout.flush();
             return 3;
         } else {
@@ -168,14 +170,18 @@ int runCheck(int argc, char** argv) {
     } catch (const std::exception& failure) {
         std::cerr << "mail-restore-check: " << failure.what() << '\n';
         if (options.json)
-            writeJsonUsageError(std::cout, std::string("internal failure: ") + failure.what());
-        if (options.nagios) {
-            writeNagiosUsageError(std::cout, std::string("internal failure: ") + failure.what());
-            return 3;
-        }
-        return 2;
+            writeJsonError(std::cout, failure.what());
+        if (options.nagios)
+            writeNagiosUnknown(std::cout, failure.what());
+        std::cout.flush();
+        return options.nagios ? 3 : 2;
     } catch (...) {
         std::cerr << "mail-restore-check: unexpected failure\n";
+        if (options.json)
+            writeJsonError(std::cout, "internal failure");
+        if (options.nagios)
+            writeNagiosUnknown(std::cout, "internal failure");
+        std::cout.flush();
         return options.nagios ? 3 : 2;
     }
 }

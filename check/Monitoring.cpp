@@ -70,7 +70,7 @@ int writeNagios(std::ostream& out, const Observation& seen) {
     return status;
 }
 
-void writeNagiosUsageError(std::ostream& out, const std::string& text) {
+void writeNagiosUnknown(std::ostream& out, const std::string& text) {
     out << "MAIL-RESTORE UNKNOWN - " << visible(text) << '\n';
 }
 

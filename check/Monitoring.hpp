@@ -33,8 +33,9 @@ int nagiosStatus(const Observation& seen);
 // finding. Returns nagiosStatus.
 int writeNagios(std::ostream& out, const Observation& seen);
 
-// The plugin's line for arguments it does not take; its status is 3.
-void writeNagiosUsageError(std::ostream& out, const std::string& text);
+// The plugin's line when it cannot look at all (arguments it does not take, a failure
+// before any report); its status is 3.
+void writeNagiosUnknown(std::ostream& out, const std::string& text);
 
 // The textfile's contents.
 std::string metricsText(const Observation& seen);

@@ -304,8 +304,8 @@ void writeJson(std::ostream& out, const Refusal& refusal) {
         << ",\"status\":2}\n";
 }
 
-void writeJsonUsageError(std::ostream& out, const std::string& text) {
-    out << "{\"schema\":" << kJsonSchema << ",\"usage_error\":" << json(text) << ",\"status\":2}\n";
+void writeJsonError(std::ostream& out, const std::string& text) {
+    out << "{\"schema\":" << kJsonSchema << ",\"error\":" << json(text) << ",\"status\":2}\n";
 }
 
 void writeText(std::ostream& out, const CheckResult& result) {

@@ -52,7 +52,8 @@ void writeText(std::ostream& out, const CheckResult& result);
 void writeJson(std::ostream& out, const CheckResult& result);
 void writeText(std::ostream& out, const Refusal& refusal);
 void writeJson(std::ostream& out, const Refusal& refusal);
-// Arguments the check does not take: the JSON report of that, with status 2.
-void writeJsonUsageError(std::ostream& out, const std::string& text);
+// Arguments the check does not take, or a failure before any report: the JSON report of
+// that, {"schema":1,"error":TEXT,"status":2}.
+void writeJsonError(std::ostream& out, const std::string& text);
 
 } // namespace corvo::check

@@ -1,7 +1,8 @@
 // Console logger, message-and-exit routine and small allocation helpers.
 //
 // The logger writes each shown message to standard error and, unless the target says
-// otherwise, to standard output, one newline after each. message_exit formats into a
+// otherwise or log_console_to_stderr_only has run, to standard output, one newline after
+// each. message_exit formats into a
 // 4096-byte buffer that grows to the exact size, appends the system error noted on entry,
 // prints on both streams and exits for a non-zero status (exit, so that stdio is flushed);
 // message_warning is the same print without the exit. What any of them prints as a failure
