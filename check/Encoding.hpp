@@ -15,8 +15,8 @@
 
 namespace corvo::check {
 
-// A program argument as the plan shows it: in single quotes, with backslash escapes for
-// quote, backslash, line feed, tab and other control or non-ASCII bytes (\xHH).
+// A text in single quotes, as the stand-ins' call log writes an argument, with backslash escapes
+// for quote, backslash, line feed, tab and other control or non-ASCII bytes (\xHH).
 std::string quotedArgument(const std::string& argument);
 
 // A text for reading only: escapes as quotedArgument's, backslashes as they are, and quotes
