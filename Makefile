@@ -3,7 +3,8 @@
 BUILD ?= build
 JOBS ?= 2
 PACKAGES := g++ cmake make libboost-dev libssl-dev libgtest-dev googletest postfix util-linux \
-    clang libclang-rt-14-dev iproute2 procps dpkg-dev debhelper lintian man-db
+    clang libclang-rt-14-dev iproute2 procps dpkg-dev debhelper lintian man-db jq \
+    python3-prometheus-client
 # make install puts the tool at $(DESTDIR)$(PREFIX)/admin/sbin/mail-restore and its manual
 # page under $(DESTDIR)/usr/local/share/man; make deb builds the Debian package (debian/,
 # dpkg-buildpackage) into $(BUILD)/deb and checks it with lintian.

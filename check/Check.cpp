@@ -1,13 +1,19 @@
-// The check's entry and its exit status. Everything it reads it reads in place; nothing it
-// calls writes: the plan is only built, the tables are only queried.
+// The check's entry, its output modes and its exit status. Everything it reads it reads in
+// place; nothing it calls writes: the plan is only built, the tables are only queried, and
+// the one file it writes is the metrics textfile it is asked for.
 #include "check/Check.hpp"
 
+#include "check/DocumentText.hpp"
 #include "check/Inspect.hpp"
+#include "check/Monitoring.hpp"
+#include "check/Readiness.hpp"
 #include "check/Report.hpp"
 #include "check/Traps.hpp"
+#include "diagnostics/log.h"
 #include "driver/Document.hpp"
 #include "driver/Plan.hpp"
 
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -16,63 +22,167 @@
 namespace corvo::check {
 namespace {
 
-const char* const kUsage = "usage: mail-restore-check [--json] [--plan] < DOCUMENT\n";
+const char* const kUsage =
+    "usage: mail-restore-check [--json | --nagios] [--plan] [--metrics FILE] < DOCUMENT";
 
 struct Options {
     bool json = false;
+    bool nagios = false;
     bool plan = false;
+    std::optional<std::string> metrics;
 };
 
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Writes the report in the mode asked for and the textfile; returns the exit status.
+int report(const Options& options, const Observation& seen, int status, const auto& writeDefault) {
+    if (options.metrics) {
+        if (const std::string failure = writeMetrics(*options.metrics, seen); !failure.empty()) {
+            std::cerr << "mail-restore-check: metrics: " << failure << '\n';
+            if (status < 2)
+                status = 2;
+            if (options.nagios) {
+                writeNagiosUnknown(std::cout, "metrics: " + failure);
+                std::cout.flush();
+                return 3;
+            }
+        }
+    }
+    if (options.nagios) {
+        status = writeNagios(std::cout, seen);
+    } else {
+        writeDefault();
+    }
+    std::cout.flush();
+    return status;
+}
+
 int check(const Options& options) {
+    const auto started = std::chrono::steady_clock::now();
+    Observation seen;
+    seen.startSeconds =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+
+    // Read once for the traps only its text shows, then by the tool's reader as a run reads it.
+    const std::string text = takeStandardInput();
     std::string errorText;
     domain_info_trace trace{};
     const std::optional<DomainModel> model = readDomainModel(errorText, &trace);
     if (!model) {
         const Refusal refusal = refusalOf(errorText, trace);
-        options.json ? writeJson(std::cout, refusal) : writeText(std::cout, refusal);
-        return 2;
+        seen.findings = findingsOf(refusal);
+        seen.durationSeconds = secondsSince(started);
+        return report(options, seen, 2, [&] {
+            options.json ? writeJson(std::cout, refusal) : writeText(std::cout, refusal);
+        });
     }
     CheckResult result;
     result.domain = model->domain.name;
     result.withPlan = options.plan;
     result.plan = mail::restorePlan(model->domain, model->subscription);
     result.traps = documentTraps(model->domain);
-    try {
-        result.inspection = inspect(result.plan, model->domain);
-        const std::vector<Trap> more = serverTraps(model->domain, *result.inspection);
-        result.traps.insert(result.traps.end(), more.begin(), more.end());
-        result.status = result.inspection->inSync() && result.traps.empty() ? 0 : 1;
-    } catch (const std::exception& failure) {
-        result.inspectionError = failure.what();
+    const std::vector<Trap> textTraps = documentTextTraps(text);
+    result.traps.insert(result.traps.end(), textTraps.begin(), textTraps.end());
+    const Readiness ready = readiness(result.plan, model->domain);
+    result.readiness = ready.findings;
+    if (ready.lockFileRefused) {
+        // A shared lock could block on such a file for ever, or lock something else.
+        result.inspectionError = "the tables are not looked up: a lock file is not a regular "
+                                 "file of root's with one link (see readiness)";
         result.status = 2;
+    } else {
+        try {
+            result.inspection = inspect(result.plan, model->domain);
+            const std::vector<Trap> more = serverTraps(model->domain, *result.inspection);
+            result.traps.insert(result.traps.end(), more.begin(), more.end());
+            result.status =
+                result.inspection->inSync() && result.traps.empty() && result.readiness.empty() ? 0
+                                                                                                : 1;
+        } catch (const std::exception& failure) {
+            result.inspectionError = failure.what();
+            if (!ready.lockDirectoryReason.empty())
+                result.inspectionError += " (" + ready.lockDirectoryReason + ")";
+            result.status = 2;
+        }
     }
-    options.json ? writeJson(std::cout, result) : writeText(std::cout, result);
-    std::cout.flush();
-    return result.status;
+    seen.domain = result.domain;
+    seen.documentRead = true;
+    seen.inspected = result.inspection.has_value();
+    seen.inspectionError = result.inspectionError;
+    seen.findings = findingsOf(result);
+    seen.durationSeconds = secondsSince(started);
+    return report(options, seen, result.status, [&] {
+        options.json ? writeJson(std::cout, result) : writeText(std::cout, result);
+    });
+}
+
+// The arguments, or the text of what is wrong with them.
+std::optional<std::string> parse(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--nagios") {
+            options.nagios = true;
+        } else if (argument == "--plan") {
+            options.plan = true;
+        } else if (argument == "--metrics") {
+            if (i + 1 == argc)
+                return std::string("--metrics needs a file name");
+            options.metrics = argv[++i];
+        } else if (argument.starts_with("--metrics=")) {
+            options.metrics = argument.substr(std::strlen("--metrics="));
+        } else {
+            return argument == "--help" ? std::string() : "unknown argument " + argument;
+        }
+    }
+    if (options.json && options.nagios)
+        return "--json and --nagios exclude each other";
+    if (options.metrics && options.metrics->empty())
+        return "--metrics needs a file name";
+    return std::nullopt;
 }
 
 } // namespace
 
 int runCheck(int argc, char** argv) {
+    // Standard output is the report alone: the lower layers' lines go to standard error.
+    log_console_to_stderr_only();
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--json") == 0) {
-            options.json = true;
-        } else if (std::strcmp(argv[i], "--plan") == 0) {
-            options.plan = true;
+    if (const std::optional<std::string> wrong = parse(argc, argv, options)) {
+        const bool help = wrong->empty();
+        if (!help && options.json) {
+            writeJsonError(std::cout, *wrong + "; " + kUsage);
+        } else if (!help && options.nagios) {
+            writeNagiosUnknown(std::cout, *wrong + "; " + kUsage);
+            std::cout.flush();
+            return 3;
         } else {
-            std::cerr << kUsage;
-            return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
+            std::cerr << kUsage << '\n';
         }
+        std::cout.flush();
+        return help ? 0 : 2;
     }
     try {
         return check(options);
     } catch (const std::exception& failure) {
         std::cerr << "mail-restore-check: " << failure.what() << '\n';
-        return 2;
+        if (options.json)
+            writeJsonError(std::cout, failure.what());
+        if (options.nagios)
+            writeNagiosUnknown(std::cout, failure.what());
+        std::cout.flush();
+        return options.nagios ? 3 : 2;
     } catch (...) {
         std::cerr << "mail-restore-check: unexpected failure\n";
-        return 2;
+        if (options.json)
+            writeJsonError(std::cout, "internal failure");
+        if (options.nagios)
+            writeNagiosUnknown(std::cout, "internal failure");
+        std::cout.flush();
+        return options.nagios ? 3 : 2;
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "lib/base/ascii.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace corvo::check {
@@ -38,6 +39,41 @@ std::string quotedArgument(const std::string& argument) {
     return "'" + escaped(argument, '\'') + "'";
 }
 
+std::string printfFormat(const std::string& text) {
+    std::string out;
+    for (const char character : text) {
+        const auto byte = static_cast<unsigned char>(character);
+        if (character == '\\' || character == '%') {
+            out += character;
+            out += character;
+        } else if (character == '\'') {
+            out += "'\\''";
+        } else if (character == '\n') {
+            out += "\\n";
+        } else if (byte < 0x20 || byte >= 0x7f) {
+            char octal[8];
+            std::snprintf(octal, sizeof octal, "\\%03o", byte);
+            out += octal;
+        } else {
+            out += character;
+        }
+    }
+    return out;
+}
+
+std::string shellWord(const std::string& word) {
+    const bool printable = std::all_of(word.begin(), word.end(), [](char character) {
+        const auto byte = static_cast<unsigned char>(character);
+        return byte >= 0x20 && byte < 0x7f;
+    });
+    if (!printable)
+        return "\"$(printf '" + printfFormat(word) + "')\"";
+    std::string out = "'";
+    for (const char character : word)
+        out += character == '\'' ? std::string("'\\''") : std::string(1, character);
+    return out + "'";
+}
+
 std::string visible(const std::string& text) {
     if (text.empty() || ascii_is_blank(text.front()) || ascii_is_blank(text.back()))
         return quotedArgument(text);
@@ -51,7 +87,7 @@ std::string json(const std::string& text) {
         if (character == '"' || character == '\\') {
             out += '\\';
             out += character;
-        } else if (byte < 0x20) {
+        } else if (byte < 0x20 || byte >= 0x7f) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\u%04x", byte);
             out += hex;

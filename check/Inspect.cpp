@@ -125,12 +125,14 @@ MailDirectoryCheck inspectMailDirectory(const std::string& domain) {
     check.expectedGid = user.gid;
     check.expectedMode = mail::kDomainMailDirectoryMode;
     struct stat status {};
-    if (::stat(check.path.c_str(), &status) != 0) {
+    // A run opens the directory without following links, and so it is examined here.
+    if (::lstat(check.path.c_str(), &status) != 0) {
         if (errno != ENOENT)
             throwSystemError("stat " + check.path, errno);
         return check;
     }
     check.exists = true;
+    check.isLink = S_ISLNK(status.st_mode);
     check.isDirectory = S_ISDIR(status.st_mode);
     check.uid = status.st_uid;
     check.gid = status.st_gid;
@@ -155,6 +157,8 @@ EntryCheck::State EntryCheck::state() const {
 MailDirectoryCheck::State MailDirectoryCheck::state() const {
     if (!exists)
         return State::Missing;
+    if (isLink)
+        return State::Link;
     if (!isDirectory)
         return State::NotADirectory;
     return uid == expectedUid && gid == expectedGid && mode == expectedMode

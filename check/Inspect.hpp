@@ -5,6 +5,7 @@
 // leaves those as they are, though they may no longer apply), and the aliases in the virtual
 // domains table. Each table is read with one batch lookup ("postmap -q -"), under a shared
 // hold of its lock when the lock file exists. The mail directory is compared by its status,
+// read without following a link as a run opens it,
 // each alias's keys with the domain's by a walk of the domain's entry. Nothing is created,
 // locked for writing, or changed.
 //
@@ -41,10 +42,12 @@ struct EntryCheck {
 };
 
 struct MailDirectoryCheck {
-    enum class State { Ok, Missing, NotADirectory, OtherOwnerOrMode };
+    // Link: a symbolic link in the directory's place, which a run refuses to follow.
+    enum class State { Ok, Missing, Link, NotADirectory, OtherOwnerOrMode };
 
     std::string path;
     bool exists = false;
+    bool isLink = false;
     bool isDirectory = false;
     uid_t uid = 0, expectedUid = 0;
     gid_t gid = 0, expectedGid = 0;

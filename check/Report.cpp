@@ -6,6 +6,7 @@
 #include "files/MailDirectory.hpp"
 #include "postfix/database/Postmap.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -36,6 +37,17 @@ std::string label(const Category& category) {
     return text;
 }
 
+// The severity of a drift, padded; blanks of the same width for a thing in sync.
+std::string severityColumn(const Category& category, Severity severity) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%-10s", category.drift ? severityName(severity) : "");
+    return text;
+}
+
+std::string jsonSeverity(const Category& category, Severity severity) {
+    return category.drift ? json(std::string(severityName(severity))) : "null";
+}
+
 const char* wantName(EntryCheck::Want want) {
     switch (want) {
     case EntryCheck::Want::Value:
@@ -64,10 +76,11 @@ std::vector<std::string> argv(const process::Invocation& command) {
     return all;
 }
 
+// A command as sh reads it: each word in single quotes.
 std::string commandLine(const process::Invocation& command) {
     std::string line;
     for (const std::string& argument : argv(command))
-        line += (line.empty() ? "" : " ") + quotedArgument(argument);
+        line += (line.empty() ? "" : " ") + shellWord(argument);
     return line;
 }
 
@@ -108,26 +121,44 @@ void writePlanStepText(std::ostream& out, const mail::Step& step) {
         out << "  # keys: " << entry.parent_path().string() << '/' << "<domain> copied to "
             << entry.string() << " when the domain has keys\n";
     }
+    // Pasted into sh, each call gets the very bytes on its standard input that the run
+    // gives it: one printf word per line, piped into the command.
     for (const process::Invocation& command : mail::commandsOf(step)) {
-        out << "  " << commandLine(command) << '\n';
+        if (command.input.empty()) {
+            out << "  " << commandLine(command) << '\n';
+            continue;
+        }
+        out << "  printf '%s\\n'";
         for (const std::string& line : inputLines(command.input))
-            out << "    < " << quotedArgument(line) << '\n';
+            out << " \\\n    " << shellWord(line);
+        out << " |\n    " << commandLine(command) << '\n';
     }
     if (const auto* utility = std::get_if<mail::UtilityStep>(&step)) {
         if (utility->otherwise)
-            out << "    | when it fails: " << commandLine(*utility->otherwise) << '\n';
+            out << "    # when it fails: " << commandLine(*utility->otherwise) << '\n';
         if (utility->failureIgnored)
-            out << "    | a failure is ignored\n";
+            out << "    # a failure is ignored\n";
     }
+}
+
+// A value as the text report shows it: a long one cut, so that a row stays readable (the
+// JSON report has it whole).
+std::string shownValue(const std::string& value) {
+    constexpr std::size_t kShown = 160;
+    if (value.size() <= kShown)
+        return visible(value);
+    return visible(value.substr(0, kShown)) + "... (" + std::to_string(value.size()) +
+           " bytes in all)";
 }
 
 void writeEntryText(std::ostream& out, const EntryCheck& entry) {
     const State state = entry.state();
     if (entry.want == EntryCheck::Want::Untouched && state == State::Ok)
         return; // nothing there, nothing to say
-    out << label(category(state)) << shortTable(entry.table) << "  " << visible(entry.key);
-    const std::string holds = entry.actual ? " (holds " + visible(*entry.actual) + ")" : "";
-    const std::string writes = " -> " + visible(entry.expected);
+    out << label(category(state)) << severityColumn(category(state), severityOf(entry))
+        << shortTable(entry.table) << "  " << visible(entry.key);
+    const std::string holds = entry.actual ? " (holds " + shownValue(*entry.actual) + ")" : "";
+    const std::string writes = " -> " + shownValue(entry.expected);
     switch (state) {
     case State::Ok:
         out << (entry.want == EntryCheck::Want::Value ? writes : ": no entry");
@@ -150,24 +181,27 @@ void writeEntryText(std::ostream& out, const EntryCheck& entry) {
 
 void writeKeysText(std::ostream& out, const KeysCheck& keys) {
     const KeysCheck::State state = keys.state();
-    out << label(category(state)) << keys.alias << ": ";
+    out << label(category(state)) << severityColumn(category(state), Severity::Warning)
+        << keys.alias << ": ";
     switch (state) {
     case KeysCheck::State::NoKeys:
-        out << "the domain has no keys (" << keys.source << "), nothing to copy\n";
+        out << "the domain has no keys (" << visible(keys.source) << "), nothing to copy\n";
         return;
     case KeysCheck::State::Ok:
     case KeysCheck::State::Differs:
         break;
     }
-    out << keys.target << " against " << keys.source << '\n';
+    out << visible(keys.target) << " against " << visible(keys.source) << '\n';
     for (const std::string& problem : keys.problems)
-        out << "           " << problem << '\n';
+        out << "                     " << visible(problem) << '\n';
 }
 
 void writeDirectoryText(std::ostream& out, const MailDirectoryCheck& directory) {
     using DirectoryState = MailDirectoryCheck::State;
     const DirectoryState state = directory.state();
-    out << "mail directory: " << category(state).name << "  " << directory.path;
+    out << "mail directory: " << category(state).name << "  "
+        << (category(state).drift ? std::string(severityName(severityOf(directory))) + "  " : "")
+        << visible(directory.path);
     const std::string wanted = "owner " + ids(directory.expectedUid, directory.expectedGid) +
                                ", mode " + octal(directory.expectedMode);
     switch (state) {
@@ -176,6 +210,9 @@ void writeDirectoryText(std::ostream& out, const MailDirectoryCheck& directory) 
         break;
     case DirectoryState::Missing:
         out << ": missing (a run creates it, " << wanted << ")";
+        break;
+    case DirectoryState::Link:
+        out << ": a symbolic link, which a run refuses to follow (" << wanted << ")";
         break;
     case DirectoryState::NotADirectory:
         out << ": not a directory";
@@ -193,7 +230,52 @@ const std::string kSiblingsLine = "siblings: not inspected (" + mail::kOutgoingU
                                   mail::kTransportUtility +
                                   " cannot be queried; --plan shows what a run would send them)";
 
+int count(const std::vector<Finding>& findings, Severity severity) {
+    return static_cast<int>(std::count_if(findings.begin(), findings.end(), [&](const Finding& f) {
+        return f.severity == severity;
+    }));
+}
+
+std::string findingsJson(const std::vector<Finding>& findings) {
+    return "{\"critical\":" + std::to_string(count(findings, Severity::Critical)) +
+           ",\"warning\":" + std::to_string(count(findings, Severity::Warning)) + '}';
+}
+
 } // namespace
+
+std::vector<Finding> findingsOf(const CheckResult& result) {
+    std::vector<Finding> findings = result.readiness;
+    for (const Trap& trap : result.traps)
+        findings.push_back({trap.severity, "trap", trap.field + ": " + visible(trap.what)});
+    if (!result.inspection)
+        return findings;
+    for (const EntryCheck& entry : result.inspection->entries)
+        if (category(entry.state()).drift)
+            findings.push_back({severityOf(entry), "table",
+                                std::string(category(entry.state()).name) + " " +
+                                    shortTable(entry.table) + " " + visible(entry.key)});
+    const MailDirectoryCheck& directory = result.inspection->directory;
+    if (category(directory.state()).drift)
+        findings.push_back({severityOf(directory), "mail_directory",
+                            "mail directory " + visible(directory.path) + " differs"});
+    for (const KeysCheck& keys : result.inspection->keys)
+        if (category(keys.state()).drift)
+            findings.push_back(
+                {Severity::Warning, "domain_keys",
+                 "keys of " + keys.alias + " differ: " + visible(keys.problems.front())});
+    return findings;
+}
+
+std::vector<Finding> findingsOf(const Refusal& refusal) {
+    return {{Severity::Critical, "document",
+             "the document is refused: " + visible(refusal.readerText)}};
+}
+
+std::string findingsSummary(const std::vector<Finding>& findings) {
+    const int warnings = count(findings, Severity::Warning);
+    return std::to_string(count(findings, Severity::Critical)) + " critical, " +
+           std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings");
+}
 
 Refusal refusalOf(const std::string& readerText, const domain_info_trace& trace) {
     Refusal refusal{readerText, trace.path, {}};
@@ -204,18 +286,26 @@ Refusal refusalOf(const std::string& readerText, const domain_info_trace& trace)
 }
 
 void writeText(std::ostream& out, const Refusal& refusal) {
+    // The reader escapes what it quotes: its text stays as the tool prints it.
     out << "document: refused: " << refusal.readerText << '\n';
     out << "  field: " << (refusal.field.empty() ? "(the document itself)" : refusal.field) << '\n';
     if (!refusal.missing.empty())
         out << "  missing: " << refusal.missing << '\n';
+    out << "findings: " << findingsSummary(findingsOf(refusal)) << '\n';
     out << "result: the document cannot be read (exit 2)\n";
 }
 
 void writeJson(std::ostream& out, const Refusal& refusal) {
-    out << "{\"document\":{\"readable\":false,\"error\":" << json(refusal.readerText)
+    out << "{\"schema\":" << kJsonSchema
+        << ",\"document\":{\"readable\":false,\"error\":" << json(refusal.readerText)
         << ",\"field\":" << json(refusal.field)
         << ",\"missing\":" << (refusal.missing.empty() ? "null" : json(refusal.missing))
-        << "},\"status\":2}\n";
+        << ",\"severity\":\"critical\"},\"findings\":" << findingsJson(findingsOf(refusal))
+        << ",\"status\":2}\n";
+}
+
+void writeJsonError(std::ostream& out, const std::string& text) {
+    out << "{\"schema\":" << kJsonSchema << ",\"error\":" << json(text) << ",\"status\":2}\n";
 }
 
 void writeText(std::ostream& out, const CheckResult& result) {
@@ -223,8 +313,21 @@ void writeText(std::ostream& out, const CheckResult& result) {
     out << "document: read, " << result.traps.size()
         << (result.traps.size() == 1 ? " trap\n" : " traps\n");
     for (const Trap& trap : result.traps) {
-        out << "  trap     " << trap.field << ": " << visible(trap.what) << '\n';
-        out << "           send instead: " << trap.instead << '\n';
+        char severity[16];
+        std::snprintf(severity, sizeof severity, "%-10s", severityName(trap.severity));
+        out << "  trap     " << severity << trap.field << ": " << visible(trap.what) << '\n';
+        out << "                     send instead: " << trap.instead << '\n';
+    }
+    if (result.readiness.empty()) {
+        out << "readiness: ok, nothing in the way of a run\n";
+    } else {
+        out << "readiness: " << result.readiness.size()
+            << (result.readiness.size() == 1 ? " problem\n" : " problems\n");
+        for (const Finding& finding : result.readiness) {
+            char severity[16];
+            std::snprintf(severity, sizeof severity, "%-10s", severityName(finding.severity));
+            out << "  " << severity << finding.text << '\n';
+        }
     }
     if (result.inspection) {
         const Inspection& inspection = *result.inspection;
@@ -238,7 +341,7 @@ void writeText(std::ostream& out, const CheckResult& result) {
                 writeKeysText(out, keys);
         }
     } else {
-        out << "server: cannot be inspected: " << result.inspectionError << '\n';
+        out << "server: cannot be inspected: " << visible(result.inspectionError) << '\n';
     }
     out << kSiblingsLine << '\n';
     if (result.withPlan) {
@@ -246,18 +349,26 @@ void writeText(std::ostream& out, const CheckResult& result) {
         for (const mail::Step& step : result.plan)
             writePlanStepText(out, step);
     }
+    out << "findings: " << findingsSummary(findingsOf(result)) << '\n';
     out << "result: "
         << (result.status == 0   ? "in sync, no trap"
-            : result.status == 1 ? "differs or has a trap"
+            : result.status == 1 ? "differs, has a trap, or a run would fail"
                                  : "the server cannot be inspected")
         << " (exit " << result.status << ")\n";
 }
 
 void writeJson(std::ostream& out, const CheckResult& result) {
-    out << "{\"domain\":" << json(result.domain) << ",\"document\":{\"readable\":true},\"traps\":";
+    out << "{\"schema\":" << kJsonSchema << ",\"domain\":" << json(result.domain)
+        << ",\"document\":{\"readable\":true},\"readiness\":";
+    jsonArray(out, result.readiness, [&](const Finding& finding) {
+        out << "{\"severity\":" << json(std::string(severityName(finding.severity)))
+            << ",\"text\":" << json(finding.text) << '}';
+    });
+    out << ",\"traps\":";
     jsonArray(out, result.traps, [&](const Trap& trap) {
-        out << "{\"field\":" << json(trap.field) << ",\"what\":" << json(trap.what)
-            << ",\"instead\":" << json(trap.instead) << '}';
+        out << "{\"field\":" << json(trap.field)
+            << ",\"severity\":" << json(std::string(severityName(trap.severity)))
+            << ",\"what\":" << json(trap.what) << ",\"instead\":" << json(trap.instead) << '}';
     });
     if (result.inspection) {
         const Inspection& inspection = *result.inspection;
@@ -267,13 +378,15 @@ void writeJson(std::ostream& out, const CheckResult& result) {
             out << "{\"table\":" << json(entry.table) << ",\"key\":" << json(entry.key)
                 << ",\"want\":" << json(std::string(wantName(entry.want)))
                 << ",\"state\":" << json(std::string(category(entry.state()).name))
+                << ",\"severity\":" << jsonSeverity(category(entry.state()), severityOf(entry))
                 << ",\"expected\":" << (written ? json(entry.expected) : "null")
                 << ",\"actual\":" << json(entry.actual) << '}';
         });
         const MailDirectoryCheck& directory = inspection.directory;
         out << ",\"mail_directory\":{\"path\":" << json(directory.path)
             << ",\"ok\":" << json(!category(directory.state()).drift)
-            << ",\"exists\":" << json(directory.exists)
+            << ",\"severity\":" << jsonSeverity(category(directory.state()), severityOf(directory))
+            << ",\"link\":" << json(directory.isLink) << ",\"exists\":" << json(directory.exists)
             << ",\"directory\":" << json(directory.isDirectory)
             << ",\"owner\":" << json(ids(directory.uid, directory.gid))
             << ",\"mode\":" << json(octal(directory.mode))
@@ -281,8 +394,9 @@ void writeJson(std::ostream& out, const CheckResult& result) {
             << ",\"expected_mode\":" << json(octal(directory.expectedMode)) << '}';
         out << ",\"domain_keys\":";
         jsonArray(out, inspection.keys, [&](const KeysCheck& keys) {
-            out << "{\"alias\":" << json(keys.alias) << ",\"source\":" << json(keys.source)
-                << ",\"target\":" << json(keys.target)
+            out << "{\"alias\":" << json(keys.alias)
+                << ",\"severity\":" << jsonSeverity(category(keys.state()), Severity::Warning)
+                << ",\"source\":" << json(keys.source) << ",\"target\":" << json(keys.target)
                 << ",\"source_exists\":" << json(keys.sourceExists)
                 << ",\"problems\":" << json(keys.problems) << '}';
         });
@@ -294,7 +408,8 @@ void writeJson(std::ostream& out, const CheckResult& result) {
         out << ",\"plan\":";
         writePlanJson(out, result.plan);
     }
-    out << ",\"status\":" << result.status << "}\n";
+    out << ",\"findings\":" << findingsJson(findingsOf(result)) << ",\"status\":" << result.status
+        << "}\n";
 }
 
 } // namespace corvo::check

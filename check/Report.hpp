@@ -1,7 +1,9 @@
 // The check's report, as text for operators or as one JSON object (see
-// mail-restore-check(8) for both). Writing fails only as the stream does.
+// mail-restore-check(8) for both), and the findings that both reports and the monitoring
+// outputs count. Writing fails only as the stream does.
 #pragma once
 
+#include "check/Findings.hpp"
 #include "check/Inspect.hpp"
 #include "check/Traps.hpp"
 #include "driver/Plan.hpp"
@@ -17,6 +19,7 @@ namespace corvo::check {
 struct CheckResult {
     std::string domain;
     std::vector<Trap> traps;
+    std::vector<Finding> readiness;
     std::optional<Inspection> inspection; // empty when the server could not be inspected
     std::string inspectionError;
     std::vector<mail::Step> plan; // shown only when withPlan
@@ -33,9 +36,24 @@ struct Refusal {
 
 Refusal refusalOf(const std::string& readerText, const domain_info_trace& trace);
 
+// The version of the JSON report's layout, its "schema" member; it grows when a member
+// changes meaning or goes away, not when one is added.
+inline constexpr int kJsonSchema = 1;
+
+// Every finding of the result, in report order: readiness, traps, tables, mail directory,
+// domain keys. A refused document is one critical finding of kind "document".
+std::vector<Finding> findingsOf(const CheckResult& result);
+std::vector<Finding> findingsOf(const Refusal& refusal);
+
+// "N critical, M warning(s)".
+std::string findingsSummary(const std::vector<Finding>& findings);
+
 void writeText(std::ostream& out, const CheckResult& result);
 void writeJson(std::ostream& out, const CheckResult& result);
 void writeText(std::ostream& out, const Refusal& refusal);
 void writeJson(std::ostream& out, const Refusal& refusal);
+// Arguments the check does not take, or a failure before any report: the JSON report of
+// that, {"schema":1,"error":TEXT,"status":2}.
+void writeJsonError(std::ostream& out, const std::string& text);
 
 } // namespace corvo::check

@@ -1,7 +1,8 @@
 // Console logger, message-and-exit routine and small allocation helpers.
 //
 // The logger writes each shown message to standard error and, unless the target says
-// otherwise, to standard output, one newline after each. message_exit formats into a
+// otherwise or log_console_to_stderr_only has run, to standard output, one newline after
+// each. message_exit formats into a
 // 4096-byte buffer that grows to the exact size, appends the system error noted on entry,
 // prints on both streams and exits for a non-zero status (exit, so that stdio is flushed);
 // message_warning is the same print without the exit. What any of them prints as a failure
@@ -26,6 +27,7 @@ int log_threshold = 6;
 // Levels at or below this one are failures (syslog's "err").
 const int log_failure_level = 3;
 const char* log_target = nullptr; // none: standard error and standard output
+bool log_stderr_only = false;      // set for the check, whose standard output is its report
 
 void console_log_v(int level, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
@@ -42,7 +44,7 @@ void console_log_v(int level, const char* format, va_list args) {
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
     std::fflush(stderr);
-    if (!log_target || strcasecmp(log_target, "console") == 0) {
+    if (!log_stderr_only && (!log_target || strcasecmp(log_target, "console") == 0)) {
         std::vfprintf(stdout, format, copy);
         std::fputc('\n', stdout);
         std::fflush(stdout);
@@ -71,6 +73,8 @@ void print_on_both_streams(const char* text) {
     const std::size_t length = std::strlen(text);
     const bool ends_in_newline = length > 0 && text[length - 1] == '\n';
     for (FILE* stream : {stderr, stdout}) {
+        if (stream == stdout && log_stderr_only)
+            break;
         std::fputs(text, stream);
         if (!ends_in_newline)
             std::fputc('\n', stream);
@@ -124,6 +128,10 @@ void print_message_v(int error, const char* format, va_list args) {
 
 log_message_fn log_message = console_log;
 log_message_v_fn log_message_v = console_log_v;
+
+void log_console_to_stderr_only() {
+    log_stderr_only = true;
+}
 
 void message_exit(int status, const char* format, ...) {
     const int error = errno;

@@ -22,6 +22,11 @@ using log_message_v_fn = void (*)(int level, const char* format, va_list args);
 extern log_message_fn log_message;
 extern log_message_v_fn log_message_v;
 
+// From the call on, every console line of the logger, message_exit and message_warning goes
+// to standard error only, so that standard output carries nothing but the caller's own
+// report. The tool never calls it: it prints those lines on both streams.
+void log_console_to_stderr_only();
+
 // Prints the message (and "\nSystem error %d: %s" when errno was set on entry) on standard
 // error and then on standard output, each ending in one newline. Status 0 returns (write
 // message_warning for that); any other status calls exit(status).

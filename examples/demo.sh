@@ -7,8 +7,14 @@ binary=$1 helpers=$2 document=$3
 check=$(dirname "$binary")/mail-restore-check
 source "$(dirname "$0")/../tests/e2e/report.sh"
 install_stand_ins "$helpers"
+# A server as the panel sets it up: the mail names root open to the mail account, Postfix
+# wired to the tables (a private main.cf over the host's), the domain's key for root alone.
+mkdir -p -m 0755 /var/qmail/mailnames
+cat /etc/postfix/main.cf "$(dirname "$0")/../tests/check/main.cf" >"$SANDBOX_SCRATCH/main.cf"
+mount --bind "$SANDBOX_SCRATCH/main.cf" /etc/postfix/main.cf
 mkdir -p /etc/domainkeys/example.com
 echo "demo private key" >/etc/domainkeys/example.com/default
+chmod 0600 /etc/domainkeys/example.com/default
 # Another part of the panel lists the aliases as virtual domains of their own; without that,
 # Postfix would never consult their catch-all entries (the check says so).
 printf '%s %s/\n' example.net example.net example.org example.org |

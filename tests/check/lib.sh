@@ -7,11 +7,12 @@ list_aliases() {
         "$REAL_POSTMAP" -r -i "hash:$tables_dir/virtual_domains"
 }
 
-# The domain's keys: a file, and a subdirectory with a file.
+# The domain's keys: a file, and a subdirectory with a file, readable by root alone.
 domain_keys() {
     mkdir -p /etc/domainkeys/example.com/sub
     echo key >/etc/domainkeys/example.com/default
     echo deep >/etc/domainkeys/example.com/sub/deeper
+    chmod 0600 /etc/domainkeys/example.com/default /etc/domainkeys/example.com/sub/deeper
 }
 
 # A server as the tool leaves it after a run on the document (default: the shared one).

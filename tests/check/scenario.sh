@@ -11,8 +11,11 @@
 # Every scenario proves that the check changed nothing: the whole sandbox tree (contents,
 # type, owner, mode, size, modification and change times; access times move with every
 # read) and the stand-ins' call log are compared before and after. A case holding a file
-# "plan-run" then runs the tool with a recording stand-in in postmap's place and compares
-# the plan's calls, standard input included, with what the stand-ins recorded.
+# "plan-run" then pastes the plan into sh and runs the tool, each with a recording stand-in in
+# postmap's place, and compares what the stand-ins recorded from both, standard input included.
+#
+# Every scenario's server has the mail names root open to the mail account and a main.cf
+# that wires the tables (main.cf beside this script).
 set -uo pipefail
 case=$1
 export MAIL_RESTORE_CHECK=$2 MAIL_RESTORE=$3 HELPERS=$4
@@ -23,6 +26,11 @@ readonly covered=(/var/spool/postfix/corvo /run/lock/files /opt/vca /etc/domaink
                   /etc/vca /usr/lib/corvo-9.0)
 
 install_stand_ins "$HELPERS"
+# A server as the panel sets it up: the mail names root open to the mail account, and
+# Postfix's configuration wiring the tables (a private main.cf over the host's).
+mkdir -p -m 0755 /var/qmail/mailnames
+cat /etc/postfix/main.cf "$here/main.cf" >"$SANDBOX_SCRATCH/main.cf"
+mount --bind "$SANDBOX_SCRATCH/main.cf" /etc/postfix/main.cf
 
 from=$case
 [ -f "$case/input-from" ] && from="$here/../e2e/cases/$(cat "$case/input-from")"
@@ -35,8 +43,10 @@ document() {
 }
 
 snapshot() {
-    find "${covered[@]}" -printf '%p %y %m %U:%G %s %T@ %C@\n' | LC_ALL=C sort
-    find "${covered[@]}" -type f -exec md5sum {} + | LC_ALL=C sort
+    local present=() path
+    for path in "${covered[@]}"; do [ -e "$path" ] && present+=("$path"); done
+    find "${present[@]}" -printf '%p %y %m %U:%G %s %T@ %C@\n' | LC_ALL=C sort
+    find "${present[@]}" -type f -exec md5sum {} + | LC_ALL=C sort
     echo "calls:"
     cat "$SIBLING_LOG"
 }
@@ -53,6 +63,12 @@ if [ -f "$case/env" ]; then
 fi
 options=()
 [ -f "$case/options" ] && read -ra options <"$case/options"
+# A case holding a file "metrics" has the check write its textfile into a directory of its own.
+textfile=$SANDBOX_SCRATCH/textfile/mail_restore.prom
+if [ -f "$case/metrics" ]; then
+    mkdir "$SANDBOX_SCRATCH/textfile"
+    options+=(--metrics "$textfile")
+fi
 
 snapshot >"$SANDBOX_SCRATCH/before"
 document | "$MAIL_RESTORE_CHECK" "${options[@]}" >"$SANDBOX_SCRATCH/stdout" \
@@ -60,13 +76,25 @@ document | "$MAIL_RESTORE_CHECK" "${options[@]}" >"$SANDBOX_SCRATCH/stdout" \
 status=${PIPESTATUS[1]}
 snapshot >"$SANDBOX_SCRATCH/after"
 
+# The plugin's duration and the textfile's times change from run to run.
+unstable='s/duration=[0-9.]*s/duration=Ts/; s/^\(mail_restore_check_[a-z_]*seconds\) [0-9.]*$/\1 T/'
 echo "exit status: $status"
 echo "--- stdout"
-cat "$SANDBOX_SCRATCH/stdout"
+sed "$unstable" "$SANDBOX_SCRATCH/stdout"
 echo "--- stderr"
 cat "$SANDBOX_SCRATCH/stderr"
 if [[ " ${options[*]} " == *" --json "* ]]; then
-    python3 -m json.tool "$SANDBOX_SCRATCH/stdout" >/dev/null && echo "--- one JSON object"
+    python3 -c 'import json, sys; json.load(sys.stdin)' <"$SANDBOX_SCRATCH/stdout" &&
+        jq -e 'type == "object" and .schema == 1' <"$SANDBOX_SCRATCH/stdout" >/dev/null &&
+        LC_ALL=C grep -qv '[^ -~]' "$SANDBOX_SCRATCH/stdout" &&
+        echo "--- one JSON object, with its schema, in printable ASCII"
+fi
+if [ -f "$case/metrics" ]; then
+    echo "--- textfile"
+    sed "$unstable" "$textfile"
+    ls -A "$SANDBOX_SCRATCH/textfile"
+    # The system's interpreter, which Debian's python3-prometheus-client serves.
+    /usr/bin/python3 "$here/parse_metrics.py" "$textfile"
 fi
 # A document of the tool's own scenarios: refused with the very text the tool prints.
 if [ "$from" != "$case" ] && grep -qF "can not parse data" "$from/expected"; then
@@ -92,15 +120,21 @@ if [ -f "$case/check" ]; then
 fi
 
 if [ -f "$case/plan-run" ]; then
-    # The plan's call lines and input lines, in the stand-ins' log format.
-    document | "$MAIL_RESTORE_CHECK" --plan |
-        sed -n "s/^  \('.*\)$/\1/p; s/^    \(< .*\)$/  \1/p" >"$SANDBOX_SCRATCH/planned"
+    # The plan's lines pasted into sh, and then the run, each with a recording stand-in in
+    # postmap's place: every program must get the same arguments and the same bytes on its
+    # standard input from both.
+    document | "$MAIL_RESTORE_CHECK" --plan | sed -n '/^plan:$/,/^findings: /p' | sed '1d;$d' \
+        >"$SANDBOX_SCRATCH/plan.sh"
     cp "$HELPERS/sibling_stand_in" "$SANDBOX_SCRATCH/postmap-recorder"
     mount --bind "$SANDBOX_SCRATCH/postmap-recorder" /usr/sbin/postmap
     : >"$SIBLING_LOG"
+    SIBLING_LOG_STDIN=1 sh "$SANDBOX_SCRATCH/plan.sh"
+    echo "--- the pasted plan: exit status $?"
+    mv "$SIBLING_LOG" "$SANDBOX_SCRATCH/pasted"
+    : >"$SIBLING_LOG"
     document | SIBLING_LOG_STDIN=1 "$MAIL_RESTORE"
     echo "--- the run: exit status $?"
-    if diff -u "$SANDBOX_SCRATCH/planned" "$SIBLING_LOG"; then
-        echo "--- the plan equals the run's calls, call for call ($(wc -l <"$SIBLING_LOG") lines)"
+    if diff -u "$SANDBOX_SCRATCH/pasted" "$SIBLING_LOG"; then
+        echo "--- the pasted plan gives each program what the run gives it ($(wc -l <"$SIBLING_LOG") lines)"
     fi
 fi
