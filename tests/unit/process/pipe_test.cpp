@@ -121,8 +121,9 @@ TEST_F(PipeTest, RunsOnEveryPathWithoutLeaks) {
 }
 
 // Both engines start the program with the caller's mask, not their own SIGCHLD or SIGPIPE
-// holds, and with SIGCHLD and SIGPIPE at their defaults whatever the caller had set.
-TEST_F(PipeTest, BothEnginesStartChildrenWithTheCallersSignalState) {
+// holds, and with SIGCHLD and SIGPIPE at their defaults whatever the caller had set. With
+// every descriptor below 1100 taken, their pipes lie above what select can watch (1024).
+TEST_F(PipeTest, BothEnginesStartChildrenWithTheCallersSignalsAndPipesAboveTheSelectLimit) {
     sigset_t user, previous;
     sigemptyset(&user);
     sigaddset(&user, SIGUSR1);
@@ -131,23 +132,6 @@ TEST_F(PipeTest, BothEnginesStartChildrenWithTheCallersSignalState) {
     }, saved{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &saved);
-    Pipe pipe{Command(kChild, "signals")};
-    std::string out;
-    pipe.setStdout(kFdPipe, Pipe::appendTo(out));
-    EXPECT_EQ(pipe.run(), 0);
-    corvo::ExecCmd command(kChild);
-    EXPECT_EQ(command.add("signals").run(), 0);
-    sigaction(SIGPIPE, &saved, nullptr);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    const std::string expected =
-        "blocked " + std::to_string(SIGUSR1) + "\nSIGCHLD default\nSIGPIPE default\n";
-    EXPECT_EQ(out, expected);
-    EXPECT_EQ(command.stdoutText(), expected);
-}
-
-// With every descriptor below 1100 taken, both engines' pipes lie above what select can
-// watch (FD_SETSIZE, 1024).
-TEST_F(PipeTest, BothEnginesWatchDescriptorsAboveTheSelectLimit) {
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     const rlimit raised{std::max<rlim_t>(limit.rlim_cur, 2048), limit.rlim_max};
@@ -155,20 +139,24 @@ TEST_F(PipeTest, BothEnginesWatchDescriptorsAboveTheSelectLimit) {
     std::vector<int> filler;
     for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && fd < 1100;)
         filler.push_back(fd);
-    Pipe pipe{Command(kChild, "cat")};
+    Pipe pipe{Command(kChild, "cat", "signals")};
     std::string out;
-    pipe.setStdin(kFdPipe, provide("through the pipeline"));
+    pipe.setStdin(kFdPipe, provide("through the pipeline\n"));
     pipe.setStdout(kFdPipe, Pipe::appendTo(out));
     EXPECT_EQ(pipe.run(), 0);
     corvo::ExecCmd command(kChild);
-    command.add("text").add("through the engine");
-    EXPECT_EQ(command.runNoThrow(), 0);
+    command.setStdinText("through the engine\n");
+    EXPECT_EQ(command.add("cat").add("signals").runNoThrow(), 0);
     for (const int fd : filler)
         close(fd);
     close(1100);
     setrlimit(RLIMIT_NOFILE, &limit);
-    EXPECT_EQ(out, "through the pipeline");
-    EXPECT_EQ(command.stdoutText(), "through the engine");
+    sigaction(SIGPIPE, &saved, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    const std::string state =
+        "blocked " + std::to_string(SIGUSR1) + "\nSIGCHLD default\nSIGPIPE default\n";
+    EXPECT_EQ(out, "through the pipeline\n" + state);
+    EXPECT_EQ(command.stdoutText(), "through the engine\n" + state);
 }
 
 // A script without "#!" is run through /bin/sh by the program search's fallback, which
