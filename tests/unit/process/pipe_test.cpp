@@ -80,6 +80,7 @@ TEST_F(PipeTest, RunsOnEveryPathWithoutLeaks) {
         {"pre-exec function", Command(kChild, "env", "CORVO_PRE_EXEC"),
          [](Pipe& p) { p.preExec = +[] { setenv("CORVO_PRE_EXEC", "ran", 1); }; }, "0", "ran\n",
          ""},
+        // The stray descriptor the fixture holds open would show without the flag.
         {"other descriptors closed", Command(kChild, "fds"),
          [](Pipe& p) { p.closeOtherDescriptors = true; }, "0", "0 1 2 ", ""},
         {"sink raises", Command(kChild, "text", "x", "sleep", "3000"),
