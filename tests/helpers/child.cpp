@@ -10,7 +10,6 @@
 //                       and stop (the remaining arguments are data)
 //   env NAME            print the variable's value and "\n", or "(unset)\n"
 //   fds                 print the open descriptors below 65536, each followed by a space
-//   cwd                 print the working directory and "\n"
 //   signals             print the blocked signals as "blocked N N ...\n", then SIGCHLD's and
 //                       SIGPIPE's dispositions as "SIGCHLD default\nSIGPIPE ignored\n"
 //   grandchild MS       leave a grandchild holding stdout and stderr for MS milliseconds,
@@ -85,10 +84,6 @@ int main(int argc, char** argv) {
             continue;
         } else if (action == "signals") {
             writeText(1, signalState());
-            continue;
-        } else if (action == "cwd") {
-            char path[4096];
-            writeText(1, std::string(::getcwd(path, sizeof path)) + "\n");
             continue;
         } else if (index + 1 >= argc) {
             return 99;

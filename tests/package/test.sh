@@ -61,21 +61,19 @@ fi
 dpkg-deb -e "$deb" "$work/control"
 cat >"$work/install.sh" <<'INSTALL'
 set -euo pipefail
-root=$1 postinst=$2
+files=$1 postinst=$2 root=$SANDBOX_SCRATCH/root tables=var/spool/postfix/corvo
 fail() { echo "FAIL: $*"; exit 1; }
-tables=var/spool/postfix/corvo
 # A root like an installed system: the package's files, Postfix's spool, an empty /run/lock.
 fresh_root() {
-    rm -rf "$SANDBOX_SCRATCH/root"
-    cp -a "$root" "$SANDBOX_SCRATCH/root"
-    mkdir -p "$SANDBOX_SCRATCH/root/var/spool/postfix" "$SANDBOX_SCRATCH/root/run/lock"
+    rm -rf "$root" && cp -a "$files" "$root" && mkdir -p "$root"/{var/spool/postfix,run/lock}
 }
-describe() { (cd "$SANDBOX_SCRATCH/root" && find "$@" -printf '%p %m %u:%g\n' | LC_ALL=C sort); }
-entries() { postmap -s "hash:$SANDBOX_SCRATCH/root/$tables/$1" | LC_ALL=C sort; }
+installation() { DPKG_ROOT=$root sh "$postinst" "${1:-configure}"; }
+describe() { (cd "$root" && find "$@" -printf '%p %m %u:%g\n' | LC_ALL=C sort); }
+entries() { postmap -s "hash:$root/$tables/$1" | LC_ALL=C sort; }
 
 # Nothing there yet: the directory and three empty tables, and the lock directory.
 fresh_root
-DPKG_ROOT=$SANDBOX_SCRATCH/root sh "$postinst" configure
+installation
 [ "$(describe "$tables" run/lock/files)" = "run/lock/files 755 root:root
 $tables 755 root:root
 $tables/aliases.db 644 root:root
@@ -90,39 +88,38 @@ done
 # Existing tables keep every byte, mode and time, whatever they hold, and so does their
 # directory; the missing table is created; running the script again changes nothing.
 fresh_root
-mkdir -m 0750 "$SANDBOX_SCRATCH/root/$tables"
-printf 'example.com example.com/\n' |
-    postmap -i "hash:$SANDBOX_SCRATCH/root/$tables/virtual_domains"
-printf 'not a table\n' >"$SANDBOX_SCRATCH/root/$tables/aliases.db"
-chmod 600 "$SANDBOX_SCRATCH/root/$tables/aliases.db"
-touch -d @1000000000 "$SANDBOX_SCRATCH/root/$tables"/*
+mkdir -m 0750 "$root/$tables"
+printf 'example.com example.com/\n' | postmap -i "hash:$root/$tables/virtual_domains"
+printf 'not a table\n' >"$root/$tables/aliases.db"
+chmod 600 "$root/$tables/aliases.db"
+touch -d @1000000000 "$root/$tables"/*
 snapshot() {
-    (cd "$SANDBOX_SCRATCH/root/$tables" && stat -c '%n %a %U:%G %s %Y' "$@" &&
+    (cd "$root/$tables" && stat -c '%n %a %U:%G %s %Y' "$@" &&
         find "$@" -maxdepth 0 -type f -exec md5sum {} +)
 }
-before=$(snapshot virtual_domains.db aliases.db; stat -c '%a %U:%G' "$SANDBOX_SCRATCH/root/$tables")
-DPKG_ROOT=$SANDBOX_SCRATCH/root sh "$postinst" configure
-after=$(snapshot virtual_domains.db aliases.db; stat -c '%a %U:%G' "$SANDBOX_SCRATCH/root/$tables")
+before=$(snapshot virtual_domains.db aliases.db; stat -c '%a %U:%G' "$root/$tables")
+installation
+after=$(snapshot virtual_domains.db aliases.db; stat -c '%a %U:%G' "$root/$tables")
 [ "$before" = "$after" ] || { diff <(echo "$before") <(echo "$after"); fail "existing tables touched"; }
 [ "$(entries virtual_domains)" = "example.com	example.com/" ] || fail "virtual_domains lost its entry"
 [ -z "$(entries virtual)" ] || fail "the missing table is not empty"
 before=$(snapshot . virtual_domains.db virtual.db aliases.db)
-DPKG_ROOT=$SANDBOX_SCRATCH/root sh "$postinst" configure
+installation
 [ "$before" = "$(snapshot . virtual_domains.db virtual.db aliases.db)" ] ||
     fail "a second installation changed the tables"
 
 # Only "configure" creates anything.
 fresh_root
-DPKG_ROOT=$SANDBOX_SCRATCH/root sh "$postinst" abort-remove
-[ ! -e "$SANDBOX_SCRATCH/root/$tables" ] || fail "abort-remove created the tables"
+installation abort-remove
+[ ! -e "$root/$tables" ] || fail "abort-remove created the tables"
 
 # The tmpfiles.d entry goes to systemd-tmpfiles for this root (a stand-in records the call).
 fresh_root
 mkdir "$SANDBOX_SCRATCH/bin"
 printf '#!/bin/sh\necho "$@" >>"%s"\n' "$SANDBOX_SCRATCH/tmpfiles-calls" >"$SANDBOX_SCRATCH/bin/systemd-tmpfiles"
 chmod +x "$SANDBOX_SCRATCH/bin/systemd-tmpfiles"
-PATH=$SANDBOX_SCRATCH/bin:$PATH DPKG_ROOT=$SANDBOX_SCRATCH/root sh "$postinst" configure
-[ "$(cat "$SANDBOX_SCRATCH/tmpfiles-calls")" = "--root=$SANDBOX_SCRATCH/root --create mail-restore.conf" ] ||
+PATH=$SANDBOX_SCRATCH/bin:$PATH installation
+[ "$(cat "$SANDBOX_SCRATCH/tmpfiles-calls")" = "--root=$root --create mail-restore.conf" ] ||
     fail "systemd-tmpfiles call: $(cat "$SANDBOX_SCRATCH/tmpfiles-calls")"
 INSTALL
 "$source/tests/sandbox" bash "$work/install.sh" "$root" "$work/control/postinst" ||

@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cxxabi.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -27,13 +26,9 @@ using leak_checks::pattern;
 namespace {
 
 const std::string kChild = CORVO_HELPERS_DIR "/child";
-const std::string kExecFailure = std::string("forkExecvPipes: execv() failed: ") +
-                                 std::strerror(ENOENT) +
-                                 "\n\nSystem error 2: " + std::strerror(ENOENT) + "\n";
 
-std::unique_ptr<corvo::ExecCmd> childCommand(const std::vector<std::string>& arguments,
-                                             const std::string& program = kChild) {
-    auto command = std::make_unique<corvo::ExecCmd>(program);
+std::unique_ptr<corvo::ExecCmd> childCommand(const std::vector<std::string>& arguments) {
+    auto command = std::make_unique<corvo::ExecCmd>(kChild);
     for (const std::string& argument : arguments)
         command->add(argument);
     return command;
@@ -41,6 +36,8 @@ std::unique_ptr<corvo::ExecCmd> childCommand(const std::vector<std::string>& arg
 
 using ChildRun = leak_checks::LeakChecked;
 
+// An exit status with both outputs and a program that cannot start are shown end to end
+// (siblings-exit-3-with-output, siblings-missing).
 TEST_F(ChildRun, RunsChildrenOnEveryPath) {
     const struct {
         const char* name;
@@ -49,10 +46,7 @@ TEST_F(ChildRun, RunsChildrenOnEveryPath) {
         int returnCode;
         std::string stdoutText;
         std::string stderrText;
-        void (*setUp)(corvo::ExecCmd&) = nullptr;
-        std::string program = kChild;
     } cases[] = {
-        {"exit status", {"text", "out", "errtext", "err", "exit", "42"}, "", 42, "out", "err"},
         {"stdin unread", {"exit", "3"}, std::string(8 << 20, 's'), 3, "", ""},
         {"killed", {"text", "x", "signal", "9"}, std::string(1 << 20, 's'), -1, "x", ""},
         {"megabytes both ways",
@@ -71,26 +65,11 @@ TEST_F(ChildRun, RunsChildrenOnEveryPath) {
          0,
          kChild + std::string("\0args\0a b\0\0x\ny\0nul\0last\0", 24),
          ""},
-        {"environment over the inherited one",
-         {"env", "PATH", "env", "CORVO_REPLACED", "env", "NEW"},
-         "",
-         0,
-         std::string(getenv("PATH")) + "\nsecond\n\n",
-         "",
-         [](corvo::ExecCmd& c) {
-             setenv("CORVO_REPLACED", "inherited", 1);
-             c.setEnv("CORVO_REPLACED", "first");
-             c.setEnv("CORVO_REPLACED", "second");
-             c.setEnv("NEW", "");
-         }},
-        {"missing program", {}, "", 1, kExecFailure, kExecFailure, nullptr, "/nonexistent/program"},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.name);
-        auto command = childCommand(each.arguments, each.program);
+        auto command = childCommand(each.arguments);
         command->setStdinText(each.stdinText);
-        if (each.setUp)
-            each.setUp(*command);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(each.returnCode, command->runNoThrow());
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
@@ -104,28 +83,40 @@ void refuseOutput(const char*, std::size_t, void*) {
     throw std::runtime_error("refused");
 }
 
+// Runs check in a forked child with the system calls refused there, as on an older kernel;
+// it passes when check returns 0 (another number says which of its checks failed).
+template <class Check> void expectInChild(const std::vector<long>& refused, Check check) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        refuseSystemCalls(refused);
+        _exit(check());
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 // A consumer that raises ends the run: the child gets SIGTERM, and SIGKILL when it is still
-// there 2 seconds later, and is reaped before the failure is raised. Each case runs in a
-// forked child, with pidfd_open refused in the second half as on a kernel without it, so
-// that the engine looks for the child's end without a descriptor of it.
-TEST(ChildEnd, AFailedRunEndsItsChildWithinTheGraceTime) {
+// there 2 seconds later, and is reaped before the failure is raised. A run that succeeds ends
+// with the child: a grandchild holding the pipes holds nothing up. Each case also runs with
+// pidfd_open refused, where the engine looks for the child's end every tenth of a second.
+TEST(ChildEnd, ARunEndsWithItsChildWithinTheGraceTime) {
     const struct {
         const char* name;
         std::vector<const char*> arguments;
+        bool raises; // the output consumer, which ends the run
         long atLeastMs;
         long belowMs;
     } cases[] = {
-        {"ends at SIGTERM", {"text", "x", "sleep", "20000"}, 0, 1000},
-        {"ignores SIGTERM", {"ignore", "15", "text", "x", "sleep", "20000"}, 1900, 4000},
+        {"ends at SIGTERM", {"text", "x", "sleep", "20000"}, true, 0, 1000},
+        {"ignores SIGTERM", {"ignore", "15", "text", "x", "sleep", "20000"}, true, 1900, 4000},
+        {"grandchild", {"grandchild", "5000", "text", "p\n", "exit", "4"}, false, 0, 2000},
     };
     for (const bool refused : {false, true}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(std::string(c.name) + (refused ? " without pidfd" : ""));
-            const pid_t tester = fork();
-            ASSERT_GE(tester, 0);
-            if (tester == 0) {
-                if (refused)
-                    refuseSystemCalls({SYS_pidfd_open});
+            expectInChild(refused ? std::vector<long>{SYS_pidfd_open} : std::vector<long>{}, [&] {
                 std::vector<char*> argv{const_cast<char*>(kChild.c_str())};
                 for (const char* argument : c.arguments)
                     argv.push_back(const_cast<char*>(argument));
@@ -134,57 +125,31 @@ TEST(ChildEnd, AFailedRunEndsItsChildWithinTheGraceTime) {
                 const fork_exec::child_command command{kChild.c_str(), argv.data(), nullptr, false,
                                                        none};
                 const auto start = std::chrono::steady_clock::now();
+                std::string out, err;
+                int code = -2;
                 bool raised = false;
                 try {
-                    fork_exec::forkExecvGetOutErr(
-                        command, {nullptr, refuseOutput, nullptr, nullptr, 16, 16, 16});
+                    code = c.raises
+                               ? fork_exec::forkExecvGetOutErr(
+                                     command, {nullptr, refuseOutput, nullptr, nullptr, 16, 16, 16})
+                               : fork_exec::forkExecvGetOutErr(command, "", out, err);
                 } catch (const std::runtime_error& error) {
                     raised = std::string(error.what()) == "refused";
                 }
-                const long took = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                      std::chrono::steady_clock::now() - start)
-                                      .count();
-                _exit(!raised                      ? 1
-                      : took < c.atLeastMs         ? 2
-                      : took >= c.belowMs          ? 3
-                      : leak_checks::hasChildren() ? 4
-                                                   : 0);
-            }
-            int status = 0;
-            ASSERT_EQ(tester, waitpid(tester, &status, 0));
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+                const auto took = std::chrono::steady_clock::now() - start;
+                return raised != c.raises                              ? 1
+                       : !c.raises && (code != 4 || out != "p\n")      ? 5
+                       : took < std::chrono::milliseconds(c.atLeastMs) ? 2
+                       : took >= std::chrono::milliseconds(c.belowMs)  ? 3
+                       : leak_checks::hasChildren()                    ? 4
+                                                                       : 0;
+            });
         }
     }
 }
 
-// Without pidfd_open the engine looks for the child's end every tenth of a second: a
-// grandchild holding the pipes holds nothing up there either.
-TEST(ChildEnd, WithoutPidfdTheRunStillEndsWithTheChild) {
-    const pid_t tester = fork();
-    ASSERT_GE(tester, 0);
-    if (tester == 0) {
-        refuseSystemCalls({SYS_pidfd_open});
-        auto command = childCommand({"grandchild", "5000", "text", "p\n", "exit", "4"});
-        const auto start = std::chrono::steady_clock::now();
-        const int code = command->runNoThrow();
-        const bool quick = std::chrono::steady_clock::now() - start < std::chrono::seconds(2);
-        _exit(code == 4 && command->stdoutText() == "p\n" && quick ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(tester, waitpid(tester, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-// A command that runs as another user is started by fork (the account lookup may allocate):
-// an unknown user is reported by the child itself, which then runs as root.
-TEST_F(ChildRun, UserSwitchRunsInAForkedChild) {
-    auto command = childCommand({"text", "ran"});
-    command->setUser("corvo-no-such-user");
-    EXPECT_EQ(0, command->run());
-    EXPECT_EQ(0u, command->stdoutText().find("Unable to getpwnam for user corvo-no-such-user\n"));
-    EXPECT_TRUE(command->stdoutText().ends_with("ran"));
-}
-
+// Both sections together, after a signal too, and the type of the failure are shown end to
+// end (siblings-exit-3-with-output, siblings-killed-by-signal).
 TEST_F(ChildRun, RunReportsTheFailureWithEverythingTheChildWrote) {
     const std::string head = "Execution of " + quoteArgument(kChild);
     const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -193,8 +158,6 @@ TEST_F(ChildRun, RunReportsTheFailureWithEverythingTheChildWrote) {
          " errtext oops exit 1 failed with return code 1.\nStderr is\noops\n"},
         {{"text", "done\n", "exit", "2"},
          " text done'\n' exit 2 failed with return code 2.\nStdout is\ndone\n"},
-        {{"text", "o", "errtext", "e", "signal", "9"},
-         " text o errtext e signal 9 failed with return code -1.\nStdout is\no\nStderr is\ne\n"},
     };
     for (const auto& [arguments, report] : cases) {
         SCOPED_TRACE(report);
@@ -207,10 +170,6 @@ TEST_F(ChildRun, RunReportsTheFailureWithEverythingTheChildWrote) {
             EXPECT_EQ(head + report +
                           (lastError.empty() ? "" : "Last error is\n" + lastError + "\n"),
                       failure.what());
-            EXPECT_EQ(30u, failure.code());
-            const std::unique_ptr<char, void (*)(void*)> type(
-                abi::__cxa_demangle(typeid(failure).name(), nullptr, nullptr, nullptr), std::free);
-            EXPECT_STREQ("corvo::Exc<&corvo::ExecCmd::Failed, corvo::ExDefault>", type.get());
         }
     }
 }
@@ -228,25 +187,19 @@ TEST(CloseFrom, ClosesEverythingFromTheLowestButTheKeptOneOnEachWay) {
     for (const auto& [way, refused] : ways) {
         for (const int keep : {-1, 5, 7, 63}) {
             SCOPED_TRACE(std::string(way) + " keeping " + std::to_string(keep));
-            const pid_t child = fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
+            expectInChild(refused, [keep] {
                 const rlimit limit{64, 64};
                 if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || dup2(0, 4) != 4 || dup2(0, 5) != 5 ||
                     dup2(0, 7) != 7 || dup2(0, 63) != 63)
-                    _exit(91);
-                refuseSystemCalls(refused);
+                    return 91;
                 errno = EDOM;
                 close_from(5, keep);
                 const bool keptErrno = errno == EDOM;
                 bool closed = true;
                 for (const int descriptor : {5, 7, 63})
                     closed = closed && (fcntl(descriptor, F_GETFD) < 0) == (descriptor != keep);
-                _exit(keptErrno && fcntl(4, F_GETFD) >= 0 && closed ? 0 : 1);
-            }
-            int status = 0;
-            ASSERT_EQ(child, waitpid(child, &status, 0));
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+                return keptErrno && fcntl(4, F_GETFD) >= 0 && closed ? 0 : 1;
+            });
         }
     }
 }
@@ -268,16 +221,14 @@ TEST(PlaceStreams, PutsEverySourceOnItsStreamWhenTheyCross) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.sources[0]) + " " + std::to_string(c.sources[1]) + " " +
                      std::to_string(c.sources[2]));
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
+        expectInChild({}, [&c] {
             ino_t files[6] = {};
             for (const int descriptor : {0, 1, 2, 5}) {
                 int ends[2];
                 struct stat status {};
                 if (pipe(ends) != 0 || dup2(ends[0], descriptor) != descriptor ||
                     fcntl(descriptor, F_SETFD, FD_CLOEXEC) != 0 || fstat(descriptor, &status) != 0)
-                    _exit(91);
+                    return 91;
                 files[descriptor] = status.st_ino;
             }
             int sources[3] = {c.sources[0], c.sources[1], c.sources[2]};
@@ -288,11 +239,8 @@ TEST(PlaceStreams, PutsEverySourceOnItsStreamWhenTheyCross) {
                          status.st_ino == files[c.expected[target]] &&
                          (c.sources[target] != target || fcntl(target, F_GETFD) == 0);
             }
-            _exit(placed ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(child, waitpid(child, &status, 0));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            return placed ? 0 : 1;
+        });
     }
 }
 
