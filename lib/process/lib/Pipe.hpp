@@ -87,6 +87,11 @@ public:
 
     std::string executable; // empty: argv[0]
     std::vector<std::string> argv;
+    // A descriptor of the tool that the program keeps, under the same number, across exec
+    // (every other descriptor of the tool is close-on-exec): postmap holds the table's lock
+    // this way, so that the lock lasts until postmap has ended even when the tool is killed.
+    // -1: none. Not allowed together with closeOtherDescriptors (std::invalid_argument).
+    int keptDescriptor = -1;
 };
 
 // The pipeline's own standard input and output, on top of the shared settings.

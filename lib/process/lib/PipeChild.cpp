@@ -49,9 +49,9 @@ void writeRecord(int fd, const char* tag, const std::string& text) noexcept {
 }
 
 // The child's steps before its program: signal state, streams, working directory, other
-// descriptors, the control pipe's close-on-exec flag. No heap, no stdio, no exception: this
-// runs in a child that shares the tool's memory. Returns the step that failed (errno says
-// why), or null.
+// descriptors, the control pipe's close-on-exec flag, the kept descriptor. No heap, no stdio, no
+// exception: this runs in a child that shares the tool's memory. Returns the step that failed
+// (errno says why), or null.
 const char* prepareChild(ChildPlan& plan) {
     static const char* const kDupNames[3] = {"stdin dup2", "stdout dup2", "stderr dup2"};
     // The program gets the signal state the tool had before the pipeline started: SIGCHLD
@@ -69,6 +69,10 @@ const char* prepareChild(ChildPlan& plan) {
     }
     if (fcntl(plan.control, F_SETFD, FD_CLOEXEC) != 0) {
         return "control pipe close-on-exec fcntl";
+    }
+    // The child's own table of descriptors: clearing the flag here leaves the tool's as it is.
+    if (plan.kept >= 0 && fcntl(plan.kept, F_SETFD, 0) != 0) {
+        return "kept descriptor fcntl";
     }
     return nullptr;
 }
