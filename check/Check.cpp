@@ -41,7 +41,10 @@ int check(const Options& options) {
         result.inspection = inspect(result.plan, model->domain);
         const std::vector<Trap> more = serverTraps(model->domain, *result.inspection);
         result.traps.insert(result.traps.end(), more.begin(), more.end());
-        result.status = result.inspection->inSync() && result.traps.empty() ? 0 : 1;
+        // A table left unread is a server that could not be inspected in full.
+        result.status = !result.inspection->unreadTables.empty()               ? 2
+                        : result.inspection->inSync() && result.traps.empty() ? 0
+                                                                               : 1;
     } catch (const std::exception& failure) {
         result.inspectionError = failure.what();
         result.status = 2;
