@@ -224,10 +224,10 @@ int flock_within(int fd, int operation, long milliseconds) {
     if (milliseconds <= 0)
         timer.it_value.tv_usec = 1;
     timer.it_interval.tv_usec = 100000;
-    itimerval previous_timer{};
-    setitimer(ITIMER_REAL, &timer, &previous_timer);
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
+    itimerval previous_timer{};
+    setitimer(ITIMER_REAL, &timer, &previous_timer);
 
     int result;
     int error = 0;
