@@ -237,9 +237,6 @@ private:
         plan.environment = command.environment != nullptr ? command.environment : pipe_.environment;
         plan.workingDirectory = orPipe(command.workingDirectory, pipe_.workingDirectory).c_str();
         plan.closeOthers = command.closeOtherDescriptors || pipe_.closeOtherDescriptors;
-        if (plan.closeOthers && command.keptDescriptor >= 0) {
-            throw std::invalid_argument("a kept descriptor with other descriptors closed");
-        }
         plan.kept = command.keptDescriptor;
         plan.preExec = &orPipe(command.preExec, pipe_.preExec);
         plan.mask = &hold_.previous();

@@ -87,10 +87,12 @@ public:
 
     std::string executable; // empty: argv[0]
     std::vector<std::string> argv;
-    // A descriptor of the tool that the program keeps, under the same number, across exec
-    // (every other descriptor of the tool is close-on-exec): postmap holds the table's lock
-    // this way, so that the lock lasts until postmap has ended even when the tool is killed.
-    // -1: none. Not allowed together with closeOtherDescriptors (std::invalid_argument).
+    // A descriptor of the tool that stays open for exactly as long as the program runs, even
+    // when the tool has ended: a keeper process, started by the child and ended by the
+    // program's end (its parent-death signal), holds it and nothing else. The program and
+    // whatever it starts do not get it. postmap holds the table's lock this way, so that a
+    // tool killed while postmap writes leaves the table locked until postmap has ended, and
+    // a descendant that postmap leaves behind never holds it. -1: none.
     int keptDescriptor = -1;
 };
 
