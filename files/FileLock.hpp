@@ -27,8 +27,8 @@ class FileLock {
 public:
     explicit FileLock(const std::string& name);
 
-    // The open lock file: a child given a descriptor of its own on it holds the lock too, for
-    // as long as that descriptor lives, whatever becomes of the tool.
+    // The open lock file: a process given a descriptor of its own on it holds the lock too,
+    // for as long as that descriptor lives, whatever becomes of the tool.
     int descriptor() const;
 
 private:

@@ -330,9 +330,9 @@ file_lock* file_lock_open(const char* name, int flags, int operation, int in_loc
     }
     lock->path = in_lock_dir != 0 ? lock_file_path(name) : format_alloc("%s", name);
 
-    // Close-on-exec: the tool runs children while it holds a lock, and only the one that
-    // works under the lock (postmap) is handed the descriptor, on purpose; any other child
-    // would keep the lock alive after the tool released it. No symbolic link is followed, in
+    // Close-on-exec: the tool runs children while it holds a lock, and none may keep it
+    // alive after the tool released it; the lock is held for postmap only by a keeper
+    // process that ends with postmap. No symbolic link is followed, in
     // the lock directory or elsewhere.
     lock->fd = in_lock_dir != 0 ? lock_file_open(lock->path, flags)
                                 : open(lock->path, flags | O_NOFOLLOW | O_CLOEXEC, 0644);

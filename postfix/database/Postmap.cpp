@@ -36,7 +36,7 @@ RunEnd endOf(int status) {
 // when there is none); returns how it ended and leaves its standard error in errors.
 // Standard output goes to `output` when given, else it stays the tool's own. argv holds each
 // argument as given: an empty key or table name stays an argument of its own. postmap keeps
-// `lock`, the open lock file, when one is given.
+// `lock`, the open lock file, held for it until it ends, when one is given.
 RunEnd runPostmap(const process::Invocation& call, std::string& errors,
                   std::string* output = nullptr, int lock = -1) {
     process::Command command(call.program);
@@ -124,8 +124,8 @@ void applyChange(const TableChange& change) {
         return;
     std::string errors;
     const RunEnd end = [&] {
-        // postmap holds the lock as well: a tool killed while postmap writes must not free
-        // the table for the next writer before postmap is done with it.
+        // The lock is held for postmap as well: a tool killed while postmap writes must not
+        // free the table for the next writer before postmap is done with it.
         const FileLock lock(tablePath(change.table));
         return runPostmap(postmapCall(change), errors, nullptr, lock.descriptor());
     }();

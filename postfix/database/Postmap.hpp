@@ -3,10 +3,11 @@
 // The tool never opens an indexed table itself: every change runs /usr/sbin/postmap once,
 // under the exclusive named lock of the table's path, with the records or keys on its
 // standard input (or a single key on its command line) and its standard error collected.
-// An empty batch costs nothing: no lock, no process. postmap holds the lock too, on a
-// descriptor of its own, so the lock ends only when both the tool and postmap have ended
-// (a tool killed while postmap writes leaves the table locked until postmap is done). The
-// tool's hold is released on every path.
+// An empty batch costs nothing: no lock, no process. The lock is held for postmap as well,
+// by a keeper process that ends with it (lib/process/lib/Pipe.hpp, keptDescriptor), so the
+// lock ends only when both the tool and postmap have ended: a tool killed while postmap
+// writes leaves the table locked until postmap is done. The tool's hold is released on every
+// path.
 // A change is first described (TableChange: which call, which lines on standard input) and
 // then made, so that a dry run can show the very calls that a run makes. Reading a table
 // back is one "postmap -q -" run with every key on standard input, under a shared hold of
