@@ -92,7 +92,9 @@ public:
     // program's end (its parent-death signal), holds it and nothing else. The program and
     // whatever it starts do not get it. postmap holds the table's lock this way, so that a
     // tool killed while postmap writes leaves the table locked until postmap has ended, and
-    // a descendant that postmap leaves behind never holds it. -1: none.
+    // a descendant that postmap leaves behind never holds it. run returns once the keeper
+    // has ended too, which it does as soon as the program has: the descriptor's lock is free
+    // by then. -1: none.
     int keptDescriptor = -1;
 };
 

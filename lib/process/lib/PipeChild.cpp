@@ -53,10 +53,11 @@ void writeRecord(int fd, const char* tag, const std::string& text) noexcept {
 // The keeper of a kept descriptor: a process of its own, forked from the child before it
 // starts its program, that keeps nothing open but that descriptor and ends only when its
 // parent, the program, has ended (the parent-death signal). The program itself gets the
-// descriptor closed at exec, so nothing it starts in turn can hold it. A bare clone: a
-// child that shares the tool's memory may run no fork handler. Returns 0 in the child, or -1
-// with errno.
-int startKeeper(int kept) {
+// descriptor closed at exec, so nothing it starts in turn can hold it. The keeper also holds
+// `life`, a pipe's write end, as its standard input, so that the tool can see it end. A bare
+// clone: a child that shares the tool's memory may run no fork handler. Returns 0 in the
+// child, or -1 with errno.
+int startKeeper(int kept, int life) {
     const pid_t program = getpid();
     const long keeper = syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr);
     if (keeper != 0) {
@@ -66,7 +67,14 @@ int startKeeper(int kept) {
     if (getppid() != program) {
         _exit(0); // the program is gone already
     }
-    close_from(0, kept);
+    if (life > 0) {
+        if (dup2(life, 0) != 0) {
+            _exit(0);
+        }
+        close_from(1, kept);
+    } else {
+        close_from(0, kept);
+    }
     for (;;) {
         pause();
     }
@@ -82,7 +90,7 @@ const char* prepareChild(ChildPlan& plan) {
     // unblocked and not caught, SIGPIPE at its default (a broken pipe should end a child as
     // it ends any program), no handler of the tool.
     child_reset_signals(plan.mask);
-    if (plan.kept >= 0 && startKeeper(plan.kept) != 0) {
+    if (plan.kept >= 0 && startKeeper(plan.kept, plan.keeperLife) != 0) {
         return "keeper fork";
     }
     if (const int failed = place_streams(plan.streams); failed >= 0) {

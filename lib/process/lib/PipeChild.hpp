@@ -38,7 +38,8 @@ struct ChildPlan {
     char* const* environment = nullptr;
     const char* workingDirectory = "";
     bool closeOthers = false;
-    int kept = -1; // held by a keeper for as long as the program runs; -1: none
+    int kept = -1;       // held by a keeper for as long as the program runs; -1: none
+    int keeperLife = -1; // write end of a pipe that the keeper holds until it ends
     const boost::function<void()>* preExec = nullptr; // never null; may be empty
     const sigset_t* mask = nullptr;                   // what the program starts with
 };
