@@ -97,9 +97,12 @@ int check(const Options& options) {
             result.inspection = inspect(result.plan, model->domain);
             const std::vector<Trap> more = serverTraps(model->domain, *result.inspection);
             result.traps.insert(result.traps.end(), more.begin(), more.end());
-            result.status =
-                result.inspection->inSync() && result.traps.empty() && result.readiness.empty() ? 0
-                                                                                                : 1;
+            // A table left unread is a server that could not be inspected in full.
+            result.status = !result.inspection->unreadTables.empty() ? 2
+                            : result.inspection->inSync() && result.traps.empty() &&
+                                    result.readiness.empty()
+                                ? 0
+                                : 1;
         } catch (const std::exception& failure) {
             result.inspectionError = failure.what();
             if (!ready.lockDirectoryReason.empty())
@@ -109,8 +112,12 @@ int check(const Options& options) {
     }
     seen.domain = result.domain;
     seen.documentRead = true;
-    seen.inspected = result.inspection.has_value();
+    seen.inspected = result.inspection.has_value() && result.inspection->unreadTables.empty();
     seen.inspectionError = result.inspectionError;
+    if (result.inspection)
+        for (const UnreadTable& unread : result.inspection->unreadTables)
+            seen.inspectionError += (seen.inspectionError.empty() ? "" : "; ") + unread.table +
+                                    " not inspected: its lock is held by " + unread.heldBy;
     seen.findings = findingsOf(result);
     seen.durationSeconds = secondsSince(started);
     return report(options, seen, result.status, [&] {

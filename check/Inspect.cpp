@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <vector>
 
 namespace corvo::check {
 namespace {
@@ -256,6 +257,12 @@ Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain
         if (table == database::kVirtualDomainsTable)
             keys.insert(keys.end(), listed.begin(), listed.end());
         const database::TableContents contents = database::lookupKeys(table, keys);
+        if (!contents.heldBy.empty()) {
+            inspection.unreadTables.push_back({table, contents.heldBy});
+            std::erase_if(inspection.entries,
+                          [&](const EntryCheck& entry) { return entry.table == table; });
+            continue;
+        }
         for (EntryCheck& entry : inspection.entries) {
             const auto found = contents.values.find(entry.key);
             if (entry.table == table && found != contents.values.end())

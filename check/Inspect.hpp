@@ -4,8 +4,9 @@
 // the whole-domain and bounce keys of the domain and its aliases that no call touches (a run
 // leaves those as they are, though they may no longer apply), and the aliases in the virtual
 // domains table. Each table is read with one batch lookup ("postmap -q -"), under a shared
-// hold of its lock when the lock file exists. The mail directory is compared by its status,
-// read without following a link as a run opens it,
+// hold of its lock when the lock file exists; a lock that stays held past the reader's bound
+// of a few seconds (files/FileLock.hpp) leaves that table unread, and the check goes on. The
+// mail directory is compared by its status, read without following a link as a run opens it,
 // each alias's keys with the domain's by a walk of the domain's entry. Nothing is created,
 // locked for writing, or changed.
 //
@@ -84,8 +85,15 @@ Category category(EntryCheck::State state);
 Category category(MailDirectoryCheck::State state);
 Category category(KeysCheck::State state);
 
+// A table whose lock stayed held past the check's wait: none of its entries was compared.
+struct UnreadTable {
+    std::string table;  // as postmap names it, "hash:/..."
+    std::string heldBy; // "process PID (COMMAND)"
+};
+
 struct Inspection {
-    std::vector<EntryCheck> entries;
+    std::vector<EntryCheck> entries; // none of an unread table
+    std::vector<UnreadTable> unreadTables;
     std::vector<std::string> unlistedAliases; // aliases absent from the virtual domains table
     MailDirectoryCheck directory;
     std::vector<KeysCheck> keys;

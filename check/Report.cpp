@@ -3,6 +3,7 @@
 
 #include "check/Encoding.hpp"
 #include "driver/DomainKeys.hpp"
+#include "files/FileLock.hpp"
 #include "files/MailDirectory.hpp"
 #include "postfix/database/Postmap.hpp"
 
@@ -334,6 +335,9 @@ void writeText(std::ostream& out, const CheckResult& result) {
         out << "tables:\n";
         for (const EntryCheck& entry : inspection.entries)
             writeEntryText(out, entry);
+        for (const UnreadTable& unread : inspection.unreadTables)
+            out << "  not inspected  " << shortTable(unread.table) << ": its lock stayed held by "
+                << visible(unread.heldBy) << " for " << kSharedLockWaitMs / 1000 << " s\n";
         writeDirectoryText(out, inspection.directory);
         if (!inspection.keys.empty()) {
             out << "domain keys:\n";
@@ -382,6 +386,13 @@ void writeJson(std::ostream& out, const CheckResult& result) {
                 << ",\"expected\":" << (written ? json(entry.expected) : "null")
                 << ",\"actual\":" << json(entry.actual) << '}';
         });
+        if (!inspection.unreadTables.empty()) {
+            out << ",\"not_inspected\":";
+            jsonArray(out, inspection.unreadTables, [&](const UnreadTable& unread) {
+                out << "{\"table\":" << json(unread.table)
+                    << ",\"held_by\":" << json(unread.heldBy) << '}';
+            });
+        }
         const MailDirectoryCheck& directory = inspection.directory;
         out << ",\"mail_directory\":{\"path\":" << json(directory.path)
             << ",\"ok\":" << json(!category(directory.state()).drift)

@@ -172,3 +172,12 @@ void system_log_success(const char* text) {
     } catch (...) {
     }
 }
+
+void system_log_warning(const char* text) {
+    if (!system_log_enabled())
+        return;
+    try {
+        send_record(LOG_WARNING, text);
+    } catch (...) {
+    }
+}

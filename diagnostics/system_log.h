@@ -46,6 +46,10 @@ void system_log_failure(const char* text);
 // Sends text as one record of priority info; nothing when not enabled.
 void system_log_success(const char* text);
 
+// Sends text as one record of priority warning, for a condition that delays a run without
+// failing it; nothing when not enabled.
+void system_log_warning(const char* text);
+
 // The records system_log_failure sends for text, in order: calls emit once per record with a
 // NUL-terminated line. Kept apart from the socket so that the splitting can be checked alone.
 void system_log_records(const char* text, void (*emit)(void* context, const char* record),

@@ -29,6 +29,10 @@ FileLock::FileLock(const std::string& name) {
     }
 }
 
+int FileLock::descriptor() const {
+    return lock_->fd;
+}
+
 SharedFileLock::SharedFileLock(const std::string& name) {
     const std::unique_ptr<char, decltype(&std::free)> path(lock_file_path(name.c_str()),
                                                            &std::free);
@@ -39,8 +43,15 @@ SharedFileLock::SharedFileLock(const std::string& name) {
             return;
         throwSystemError("lock() failed", error);
     }
-    if (retry_eintr([&] { return ::flock(opened.get(), LOCK_SH); }) != 0)
-        throwSystemError("lock() failed", errno);
+    if (flock_within(opened.get(), LOCK_SH, kSharedLockWaitMs) != 0) {
+        const int error = errno;
+        if (error != ETIMEDOUT)
+            throwSystemError("lock() failed", error);
+        char holder[128];
+        lock_holder(opened.get(), holder, sizeof holder);
+        holder_ = holder;
+        return;
+    }
     fd_ = std::move(opened);
 }
 

@@ -5,7 +5,8 @@
 //
 // SharedFileLock is the reader's side: it holds the same lock shared, so that it waits for a
 // writer and lets other readers in, and only when the lock file exists already. It never
-// creates, truncates or otherwise changes the file.
+// creates, truncates or otherwise changes the file, and it waits at most kSharedLockWaitMs:
+// past that it holds nothing and names the process that holds the lock.
 //
 // DIAGNOSTICS: the constructor raises through throwSystemError with the error of the failed
 // open or flock (a missing lock directory gives ExSystemError<2>), after the open failure
@@ -26,6 +27,10 @@ class FileLock {
 public:
     explicit FileLock(const std::string& name);
 
+    // The open lock file: a process given a descriptor of its own on it holds the lock too,
+    // for as long as that descriptor lives, whatever becomes of the tool.
+    int descriptor() const;
+
 private:
     // Releases the handle (file_lock_release): closes its descriptor, which ends the lock.
     struct Release {
@@ -34,16 +39,24 @@ private:
     std::unique_ptr<file_lock, Release> lock_;
 };
 
+// How long a reader waits for a writer's lock before it gives up on the resource.
+inline constexpr long kSharedLockWaitMs = 3000;
+
 class SharedFileLock {
 public:
-    // Raises "lock() failed" like FileLock, except when the lock file does not exist.
+    // Raises "lock() failed" like FileLock, except when the lock file does not exist or the
+    // lock stays held past kSharedLockWaitMs.
     explicit SharedFileLock(const std::string& name);
 
-    // False when there was no lock file to hold.
+    // False when there was no lock file to hold, or the wait gave up.
     bool held() const { return fd_.isOpen(); }
+
+    // Who held the lock when the wait gave up ("process PID (COMMAND)"); empty otherwise.
+    const std::string& busyHolder() const { return holder_; }
 
 private:
     Descriptor fd_; // closing it ends the lock
+    std::string holder_;
 };
 
 } // namespace corvo

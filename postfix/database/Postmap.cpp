@@ -35,11 +35,13 @@ RunEnd endOf(int status) {
 // Runs postmap once with the arguments, the input on a pipe (standard input from /dev/null
 // when there is none); returns how it ended and leaves its standard error in errors.
 // Standard output goes to `output` when given, else it stays the tool's own. argv holds each
-// argument as given: an empty key or table name stays an argument of its own.
+// argument as given: an empty key or table name stays an argument of its own. postmap keeps
+// `lock`, the open lock file, held for it until it ends, when one is given.
 RunEnd runPostmap(const process::Invocation& call, std::string& errors,
-                  std::string* output = nullptr) {
+                  std::string* output = nullptr, int lock = -1) {
     process::Command command(call.program);
     command.argv.insert(command.argv.end(), call.arguments.begin(), call.arguments.end());
+    command.keptDescriptor = lock;
     process::Pipe pipe(command);
     if (call.input.empty()) {
         pipe.setStdin(process::kFdDevNull);
@@ -122,8 +124,10 @@ void applyChange(const TableChange& change) {
         return;
     std::string errors;
     const RunEnd end = [&] {
+        // The lock is held for postmap as well: a tool killed while postmap writes must not
+        // free the table for the next writer before postmap is done with it.
         const FileLock lock(tablePath(change.table));
-        return runPostmap(postmapCall(change), errors);
+        return runPostmap(postmapCall(change), errors, nullptr, lock.descriptor());
     }();
     const bool exitedZero = !end.signalled && end.exitStatus == 0;
     if (change.kind == TableChange::Kind::Insert) {
@@ -149,6 +153,10 @@ TableContents lookupKeys(const std::string& table, const std::vector<std::string
     std::string errors;
     std::string output;
     const SharedFileLock lock(tablePath(table));
+    if (!lock.busyHolder().empty()) {
+        contents.heldBy = lock.busyHolder();
+        return contents;
+    }
     const RunEnd run = runPostmap({kPostmapProgram, {"-q", "-", table}, linesOf(keys, appendKey)},
                                   errors, &output);
     // Exit 1 with nothing on standard error only means that no key was found.

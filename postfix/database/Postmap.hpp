@@ -3,11 +3,16 @@
 // The tool never opens an indexed table itself: every change runs /usr/sbin/postmap once,
 // under the exclusive named lock of the table's path, with the records or keys on its
 // standard input (or a single key on its command line) and its standard error collected.
-// An empty batch costs nothing: no lock, no process. The lock is released on every path.
+// An empty batch costs nothing: no lock, no process. The lock is held for postmap as well,
+// by a keeper process that ends with it (lib/process/lib/Pipe.hpp, keptDescriptor), so the
+// lock ends only when both the tool and postmap have ended: a tool killed while postmap
+// writes leaves the table locked until postmap is done. The tool's hold is released on every
+// path.
 // A change is first described (TableChange: which call, which lines on standard input) and
 // then made, so that a dry run can show the very calls that a run makes. Reading a table
 // back is one "postmap -q -" run with every key on standard input, under a shared hold of
-// the table's lock when its lock file exists (a reader never creates one).
+// the table's lock when its lock file exists (a reader never creates one), taken within
+// kSharedLockWaitMs or not at all.
 //
 // DIAGNOSTICS: a failed insert raises PostfixConfigurationError and a failed delete
 // PostfixDatabaseError, each carrying postmap's standard error. Lock failures and failures
@@ -55,10 +60,14 @@ void applyChange(const TableChange& change);
 struct TableContents {
     bool exists = false;
     std::map<std::string, std::string> values; // the keys found, with their values
+    // Who held the table's lock past the reader's wait ("process PID (COMMAND)"): nothing was
+    // read. Empty when the table was read.
+    std::string heldBy;
 };
 
 // Looks the keys up in one "postmap -q - TABLE" run (none when the list is empty or the
-// table file is absent), under a shared hold of the table's lock when the lock file exists.
+// table file is absent), under a shared hold of the table's lock when the lock file exists;
+// a lock held past kSharedLockWaitMs leaves the table unread, with heldBy set.
 // Raises PostfixDatabaseError with postmap's standard error when it fails otherwise.
 TableContents lookupKeys(const std::string& table, const std::vector<std::string>& keys);
 

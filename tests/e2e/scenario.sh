@@ -46,6 +46,8 @@ echo "exit status: $status"
 visible() {
     cat -A "$1" | sed '/^Last error is\$$/{N;/\nResource temporarily unavailable\$$/d}'
 }
+# The process that holds a lock, as the tool names it, differs from run to run.
+holders() { sed -E 's/process [0-9]+ \(/process PID (/g'; }
 echo "--- stdout"
 visible "$SANDBOX_SCRATCH/stdout"
 echo "--- stderr"
@@ -58,7 +60,7 @@ if [ -e "$case/system-log" ]; then
     echo "--- system log"
     cat -A "$SANDBOX_SCRATCH/system-log" |
         sed -E '/: Last error is\$$/{N;/: Resource temporarily unavailable\$$/d}
-                s/\[\.\.\. [0-9]+ more lines\]\$$/[... N more lines]$/'
+                s/\[\.\.\. [0-9]+ more lines\]\$$/[... N more lines]$/' | holders
 fi
 if [ -f "$case/check" ]; then
     echo "--- check"

@@ -119,6 +119,7 @@ struct Pipe::Process {
     Descriptor stdinEnd;  // only the first command's, when the pipeline's input is a pipe
     Descriptor stdoutEnd; // only the last command's, when the pipeline's output is a pipe
     Descriptor stderrEnd;
+    Descriptor keeperEnd; // end of file once the keeper of the kept descriptor has ended
     const Sink* stdoutSink = nullptr;
     const Sink* stderrSink = nullptr;
 };
@@ -183,10 +184,21 @@ private:
         }
         Descriptor controlRead(controlEnds[0]);
         Descriptor controlWrite(controlEnds[1]);
+        Descriptor keeperWrite;
+        if (pipe_.commands_[index].keptDescriptor >= 0) {
+            int keeperEnds[2];
+            if (pipe2(keeperEnds, O_CLOEXEC) != 0) {
+                throw SystemError("pipe", errno);
+            }
+            process.keeperEnd = Descriptor(keeperEnds[0]);
+            keeperWrite = Descriptor(keeperEnds[1]);
+        }
 
         ChildPlan plan = planChild(pipe_.commands_[index], streams, controlWrite.get());
+        plan.keeperLife = keeperWrite.get();
         process.pid = spawn(plan);
         controlWrite.close();
+        keeperWrite.close();
         keepParentEnds(index, streams);
 
         const std::string report = readReport(controlRead);
@@ -237,6 +249,7 @@ private:
         plan.environment = command.environment != nullptr ? command.environment : pipe_.environment;
         plan.workingDirectory = orPipe(command.workingDirectory, pipe_.workingDirectory).c_str();
         plan.closeOthers = command.closeOtherDescriptors || pipe_.closeOtherDescriptors;
+        plan.kept = command.keptDescriptor;
         plan.preExec = &orPipe(command.preExec, pipe_.preExec);
         plan.mask = &hold_.previous();
         return plan;
@@ -352,6 +365,24 @@ private:
             drainOutput(process.stdoutEnd, process.stdoutSink);
             drainOutput(process.stderrEnd, process.stderrSink);
         }
+        // The keeper of a kept descriptor ends with its command, at once; once it has, what it
+        // kept (a lock) is released, so that the caller finds it free when run returns.
+        for (Process& process : processes_) {
+            awaitKeeper(process.keeperEnd);
+        }
+    }
+
+    static void awaitKeeper(Descriptor& keeperEnd) {
+        if (!keeperEnd.isOpen()) {
+            return;
+        }
+        if (const int flags = fcntl(keeperEnd.get(), F_GETFL); flags >= 0) {
+            fcntl(keeperEnd.get(), F_SETFL, flags & ~O_NONBLOCK);
+        }
+        char byte;
+        while (retry_eintr([&] { return read(keeperEnd.get(), &byte, 1); }) > 0) {
+        }
+        keeperEnd.close();
     }
 
     bool allEnded() const {

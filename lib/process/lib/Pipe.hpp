@@ -87,6 +87,15 @@ public:
 
     std::string executable; // empty: argv[0]
     std::vector<std::string> argv;
+    // A descriptor of the tool that stays open for exactly as long as the program runs, even
+    // when the tool has ended: a keeper process, started by the child and ended by the
+    // program's end (its parent-death signal), holds it and nothing else. The program and
+    // whatever it starts do not get it. postmap holds the table's lock this way, so that a
+    // tool killed while postmap writes leaves the table locked until postmap has ended, and
+    // a descendant that postmap leaves behind never holds it. run returns once the keeper
+    // has ended too, which it does as soon as the program has: the descriptor's lock is free
+    // by then. -1: none.
+    int keptDescriptor = -1;
 };
 
 // The pipeline's own standard input and output, on top of the shared settings.

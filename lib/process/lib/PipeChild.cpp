@@ -18,6 +18,8 @@
 #include <fcntl.h>
 #include <iostream>
 #include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace corvo::process {
@@ -48,16 +50,49 @@ void writeRecord(int fd, const char* tag, const std::string& text) noexcept {
     }
 }
 
+// The keeper of a kept descriptor: a process of its own, forked from the child before it
+// starts its program, that keeps nothing open but that descriptor and ends only when its
+// parent, the program, has ended (the parent-death signal). The program itself gets the
+// descriptor closed at exec, so nothing it starts in turn can hold it. The keeper also holds
+// `life`, a pipe's write end, as its standard input, so that the tool can see it end. A bare
+// clone: a child that shares the tool's memory may run no fork handler. Returns 0 in the
+// child, or -1 with errno.
+int startKeeper(int kept, int life) {
+    const pid_t program = getpid();
+    const long keeper = syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr);
+    if (keeper != 0) {
+        return keeper < 0 ? -1 : 0;
+    }
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != program) {
+        _exit(0); // the program is gone already
+    }
+    if (life > 0) {
+        if (dup2(life, 0) != 0) {
+            _exit(0);
+        }
+        close_from(1, kept);
+    } else {
+        close_from(0, kept);
+    }
+    for (;;) {
+        pause();
+    }
+}
+
 // The child's steps before its program: signal state, streams, working directory, other
-// descriptors, the control pipe's close-on-exec flag. No heap, no stdio, no exception: this
-// runs in a child that shares the tool's memory. Returns the step that failed (errno says
-// why), or null.
+// descriptors, the control pipe's close-on-exec flag; the keeper of the kept descriptor first.
+// No heap, no stdio, no exception: this runs in a child that shares the tool's memory.
+// Returns the step that failed (errno says why), or null.
 const char* prepareChild(ChildPlan& plan) {
     static const char* const kDupNames[3] = {"stdin dup2", "stdout dup2", "stderr dup2"};
     // The program gets the signal state the tool had before the pipeline started: SIGCHLD
     // unblocked and not caught, SIGPIPE at its default (a broken pipe should end a child as
     // it ends any program), no handler of the tool.
     child_reset_signals(plan.mask);
+    if (plan.kept >= 0 && startKeeper(plan.kept, plan.keeperLife) != 0) {
+        return "keeper fork";
+    }
     if (const int failed = place_streams(plan.streams); failed >= 0) {
         return kDupNames[failed];
     }

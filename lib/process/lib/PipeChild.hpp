@@ -2,13 +2,13 @@
 // and the control-pipe records in which it reports a step that failed there.
 //
 // A child places its streams, changes to its working directory, closes the other
-// descriptors when asked, runs the pre-exec function when there is one and starts its
-// program. A step that fails is written to the control pipe as NUL-terminated records, each
-// with a four-byte tag: "ET: " and the kind of failure ("SystemError", "std::runtime_error",
-// "std::exception"), "EM: " and its text, and after a SystemError "EC: " and the error number
-// in decimal; then the child exits with 67 (SystemError), 66 (another standard exception) or
-// 65 (anything else). A program that started leaves the control pipe empty: its write end is
-// close-on-exec.
+// descriptors when asked, leaves the kept descriptor to a keeper process of its own, runs the
+// pre-exec function when there is one and starts its program. A step that fails is written
+// to the control pipe as NUL-terminated records, each with a four-byte tag: "ET: " and the
+// kind of failure ("SystemError", "std::runtime_error", "std::exception"), "EM: " and its
+// text, and after a SystemError "EC: " and the error number in decimal; then the child exits
+// with 67 (SystemError), 66 (another standard exception) or 65 (anything else). A program
+// that started leaves the control pipe empty: its write end is close-on-exec.
 //
 // Guarantees: a child without a pre-exec function shares the tool's memory, so its steps use
 // system calls only (no heap, no stdio, no exception) and everything it needs is prepared in
@@ -38,6 +38,8 @@ struct ChildPlan {
     char* const* environment = nullptr;
     const char* workingDirectory = "";
     bool closeOthers = false;
+    int kept = -1;       // held by a keeper for as long as the program runs; -1: none
+    int keeperLife = -1; // write end of a pipe that the keeper holds until it ends
     const boost::function<void()>* preExec = nullptr; // never null; may be empty
     const sigset_t* mask = nullptr;                   // what the program starts with
 };

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -262,6 +263,41 @@ TEST_F(PipeTest, BothEnginesShareMemoryOnlyWithChildrenThatRunNoCodeOfTheCaller)
     }
     EXPECT_EQ(written, 0);
     munmap(mapped, kSize);
+}
+
+// A kept descriptor (a lock) is held for as long as the program runs, after the tool has
+// closed its own, and given up when the program ends; the program itself never has it.
+TEST_F(PipeTest, AKeptDescriptorLastsAsLongAsTheProgramAndIsNotTheProgramsOwn) {
+    char path[] = "/tmp/kept-lock-XXXXXX";
+    int lock = mkostemp(path, O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    const auto lockable = [&path] {
+        const int other = open(path, O_RDONLY | O_CLOEXEC);
+        const bool free = flock(other, LOCK_EX | LOCK_NB) == 0;
+        close(other);
+        return free;
+    };
+    Command command(kChild, "fds", "sleep", "300");
+    command.keptDescriptor = lock;
+    Pipe pipe{command};
+    std::string fds;
+    std::string whileRunning;
+    pipe.setStdin(kFdDevNull);
+    pipe.setStdout(kFdPipe, [&](const std::vector<char>& chunk) {
+        fds.append(chunk.data(), chunk.size());
+        if (whileRunning.empty()) {
+            close(lock); // the tool's own hold ends here
+            whileRunning = lockable() ? "free" : "held";
+        }
+    });
+    EXPECT_EQ(pipe.run(), 0);
+    const bool freed = lockable();
+    unlink(path);
+    EXPECT_EQ(whileRunning, "held");
+    EXPECT_TRUE(freed) << "the lock outlived the run";
+    EXPECT_EQ((" " + fds).find(" " + std::to_string(lock) + " "), std::string::npos)
+        << "the program holds the kept descriptor " << lock << ": " << fds;
 }
 
 } // namespace
