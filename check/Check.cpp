@@ -2,6 +2,7 @@
 // calls writes: the plan is only built, the tables are only queried.
 #include "check/Check.hpp"
 
+#include "check/Audit.hpp"
 #include "check/Inspect.hpp"
 #include "check/Report.hpp"
 #include "check/Traps.hpp"
@@ -12,15 +13,20 @@
 #include <exception>
 #include <iostream>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace corvo::check {
 namespace {
 
-const char* const kUsage = "usage: mail-restore-check [--json] [--plan] < DOCUMENT\n";
+const char* const kUsage = "usage: mail-restore-check [--json] [--plan] < DOCUMENT\n"
+                           "       mail-restore-check --all [--json] [--plan] [FILE...]\n";
 
 struct Options {
     bool json = false;
     bool plan = false;
+    bool all = false;
+    std::vector<std::string> files; // --all: the documents' files; none: standard input
 };
 
 int check(const Options& options) {
@@ -60,12 +66,18 @@ int runCheck(int argc, char** argv) {
             options.json = true;
         } else if (std::strcmp(argv[i], "--plan") == 0) {
             options.plan = true;
+        } else if (std::strcmp(argv[i], "--all") == 0) {
+            options.all = true;
+        } else if (options.all && argv[i][0] != '-') {
+            options.files.emplace_back(argv[i]);
         } else {
             std::cerr << kUsage;
             return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
         }
     }
     try {
+        if (options.all)
+            return runAudit(options.files, options.json, options.plan, std::cout);
         return check(options);
     } catch (const std::exception& failure) {
         std::cerr << "mail-restore-check: " << failure.what() << '\n';

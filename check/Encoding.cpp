@@ -44,6 +44,23 @@ std::string visible(const std::string& text) {
     return escaped(text, std::nullopt);
 }
 
+std::string shellWord(const std::string& text) {
+    std::string out = "'";
+    for (const char character : text) {
+        const auto byte = static_cast<unsigned char>(character);
+        if (character == '\'') {
+            out += "'\\''";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "'$'\\x%02x''", byte);
+            out += hex;
+        } else {
+            out += character;
+        }
+    }
+    return out + "'";
+}
+
 std::string json(const std::string& text) {
     std::string out = "\"";
     for (const char character : text) {

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <unordered_map>
 
 namespace corvo::check {
 namespace {
@@ -31,19 +32,26 @@ const std::vector<std::string>& tables() {
     return all;
 }
 
-EntryCheck* find(std::vector<EntryCheck>& entries, const std::string& table,
-                 const std::string& key) {
-    for (EntryCheck& entry : entries)
-        if (entry.table == table && entry.key == key)
-            return &entry;
-    return nullptr;
+// Where each table's key stands among the entries, so that finding one walks nothing and
+// the comparison stays linear in the aliases.
+using EntryIndex = std::unordered_map<std::string, std::size_t>;
+
+std::string indexKey(const std::string& table, const std::string& key) {
+    return table + '\n' + key;
+}
+
+EntryCheck* find(std::vector<EntryCheck>& entries, const EntryIndex& index,
+                 const std::string& table, const std::string& key) {
+    const auto found = index.find(indexKey(table, key));
+    return found == index.end() ? nullptr : &entries[found->second];
 }
 
 // The entry of the key, appended when it is new (so the first call on a key fixes its place).
-EntryCheck& entryFor(std::vector<EntryCheck>& entries, const std::string& table,
+EntryCheck& entryFor(std::vector<EntryCheck>& entries, EntryIndex& index, const std::string& table,
                      const std::string& key) {
-    if (EntryCheck* entry = find(entries, table, key))
+    if (EntryCheck* entry = find(entries, index, table, key))
         return *entry;
+    index.emplace(indexKey(table, key), entries.size());
     entries.push_back({table, key, EntryCheck::Want::Absent, {}, {}});
     return entries.back();
 }
@@ -87,6 +95,8 @@ void compareCopy(const fs::path& source, const fs::path& target, bool directory,
         problems.push_back("other mode: " + target.string() + " (" + octal(status.st_mode) +
                            ", a run gives " + octal(wanted) + ")");
 }
+
+} // namespace
 
 KeysCheck inspectKeys(const DomainInfo& domain, const std::string& alias) {
     KeysCheck check{
@@ -137,8 +147,6 @@ MailDirectoryCheck inspectMailDirectory(const std::string& domain) {
     check.mode = status.st_mode & 07777;
     return check;
 }
-
-} // namespace
 
 EntryCheck::State EntryCheck::state() const {
     switch (want) {
@@ -206,18 +214,19 @@ bool Inspection::inSync() const {
 std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
                                         const DomainInfo& domain) {
     std::vector<EntryCheck> entries;
+    EntryIndex index;
     for (const mail::Step& step : plan) {
         const auto* table = std::get_if<mail::TableStep>(&step);
         if (table == nullptr)
             continue;
         for (const TableChange& change : table->changes) {
             for (const database::Record& record : change.records) {
-                EntryCheck& entry = entryFor(entries, change.table, record.first);
+                EntryCheck& entry = entryFor(entries, index, change.table, record.first);
                 entry.want = EntryCheck::Want::Value;
                 entry.expected = record.second;
             }
             for (const std::string& key : change.keys) {
-                EntryCheck& entry = entryFor(entries, change.table, key);
+                EntryCheck& entry = entryFor(entries, index, change.table, key);
                 entry.want = EntryCheck::Want::Absent;
                 entry.expected.clear();
             }
@@ -229,8 +238,10 @@ std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
         for (const auto& [table, key] :
              {std::pair{database::kVirtualTable, database::wholeDomainKey(name)},
               std::pair{database::kAliasesTable, database::bounceAliasName(name)}}) {
-            if (!find(entries, table, key))
+            if (!find(entries, index, table, key)) {
+                index.emplace(indexKey(table, key), entries.size());
                 entries.push_back({table, key, EntryCheck::Want::Untouched, {}, {}});
+            }
         }
     }
     return entries;

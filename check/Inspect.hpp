@@ -97,4 +97,9 @@ std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
 
 Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain);
 
+// The parts of inspect that read no table: the domain's mail directory, and one alias's copy
+// of the domain's keys.
+MailDirectoryCheck inspectMailDirectory(const std::string& domain);
+KeysCheck inspectKeys(const DomainInfo& domain, const std::string& alias);
+
 } // namespace corvo::check

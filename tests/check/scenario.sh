@@ -6,7 +6,9 @@
 # $MAIL_RESTORE_CHECK, with the options in the case's "options" file on the document: the
 # case's "input", or what its "feed" script writes ($BASE names the shared document
 # base.json), or the input (or feed) of the tool's own scenario named in "input-from";
-# with the variables of the case's "env" file in its environment.
+# with the variables of the case's "env" file in its environment. An "arguments" file holds
+# shell words (globs and variables expanded) that follow the options: the audit's files. A
+# "stdout-filter" file holds a shell command through which the check's output is reported.
 #
 # Every scenario proves that the check changed nothing: the whole sandbox tree (contents,
 # type, owner, mode, size, modification and change times; access times move with every
@@ -53,6 +55,7 @@ if [ -f "$case/env" ]; then
 fi
 options=()
 [ -f "$case/options" ] && read -ra options <"$case/options"
+[ -f "$case/arguments" ] && eval "options+=($(cat "$case/arguments"))"
 
 snapshot >"$SANDBOX_SCRATCH/before"
 document | "$MAIL_RESTORE_CHECK" "${options[@]}" >"$SANDBOX_SCRATCH/stdout" \
@@ -62,7 +65,11 @@ snapshot >"$SANDBOX_SCRATCH/after"
 
 echo "exit status: $status"
 echo "--- stdout"
-cat "$SANDBOX_SCRATCH/stdout"
+if [ -f "$case/stdout-filter" ]; then
+    bash -c "$(cat "$case/stdout-filter")" <"$SANDBOX_SCRATCH/stdout"
+else
+    cat "$SANDBOX_SCRATCH/stdout"
+fi
 echo "--- stderr"
 cat "$SANDBOX_SCRATCH/stderr"
 if [[ " ${options[*]} " == *" --json "* ]]; then
