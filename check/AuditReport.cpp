@@ -49,13 +49,27 @@ void writeOrphanText(std::ostream& out, const Orphan& orphan) {
     out << "           " << orphan.command << '\n';
 }
 
+const char* conflictText(Conflict::Kind kind) {
+    switch (kind) {
+    case Conflict::Kind::DomainAndAlias:
+        return "the domain of one document and an alias of another";
+    case Conflict::Kind::AliasTwice:
+        return "an alias of more than one document";
+    case Conflict::Kind::DomainTwice:
+        return "the domain of more than one document";
+    case Conflict::Kind::DifferentValues:
+        break;
+    }
+    return "written with different values";
+}
+
 void writeConflictText(std::ostream& out, const Conflict& conflict) {
     out << "  conflict ";
     if (conflict.kind == Conflict::Kind::DifferentValues)
         out << shortTable(conflict.table) << "  " << visible(conflict.key)
             << ": written with different values";
     else
-        out << visible(conflict.name) << ": " << conflictName(conflict.kind);
+        out << visible(conflict.name) << ": " << conflictText(conflict.kind);
     out << "; " << conflict.effect << '\n';
     for (const Conflict::Party& party : conflict.parties) {
         out << "           " << visible(party.source) << " (" << visible(party.domain) << ")";
