@@ -20,6 +20,8 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <stdexcept>
+#include <tuple>
 
 namespace corvo::check {
 namespace {
@@ -56,7 +58,7 @@ std::string entryEffect(const TableDumps& dumps, const std::string& table, const
 }
 
 std::vector<Orphan> directoriesUnder(const std::string& root, Orphan::Kind kind,
-                                     const Accounts& accounts) {
+                                     Accounts& accounts) {
     std::vector<Orphan> orphans;
     std::error_code error;
     if (!fs::is_directory(root, error))
@@ -116,20 +118,24 @@ std::string nameOfKey(const std::string& table, const std::string& key) {
 }
 
 Inspection inspectAgainst(const std::vector<mail::Step>& plan, const DomainInfo& domain,
-                          const TableDumps& dumps) {
+                          const TableDumps& dumps, const mail::MailSystemUser& user,
+                          Accounts* accounts) {
     Inspection inspection;
     inspection.entries = expectedEntries(plan, domain);
     for (EntryCheck& entry : inspection.entries) {
         const database::TableDump& dump = dumps.of(entry.table);
-        if (const database::TableDump::Entry* found = dump.find(entry.key))
+        if (const database::TableDump::Entry* found = dump.find(entry.key)) {
             entry.actual = std::string(dump.value(*found));
+            if (accounts)
+                accounts->claim(entry.table, *found);
+        }
     }
     // As inspect: an alias's whole-domain entry counts only when it is a virtual domain.
     if (mail::effectivePolicy(domain) != NonExistentMailType::Reject)
         for (const std::string& alias : domain.aliases)
             if (!dumps.virtualDomains.find(alias))
                 inspection.unlistedAliases.push_back(alias);
-    inspection.directory = inspectMailDirectory(domain.name);
+    inspection.directory = inspectMailDirectory(domain.name, user);
     for (const std::string& alias : domain.aliases)
         inspection.keys.push_back(inspectKeys(domain, alias));
     return inspection;
@@ -141,30 +147,53 @@ Accounts::Accounts(const TableDumps& dumps) : dumps_(dumps) {
         claimed_[tableIndex(*table)].assign(dumps.of(*table).entries.size(), false);
 }
 
-void Accounts::add(const std::string& source, const DomainInfo& domain,
-                   const std::vector<EntryCheck>& entries) {
-    const std::size_t index = documents_.size();
-    documents_.push_back({source, domain});
-    documents_.back().domain.certificates.clear();
-    names_[domain.name].push_back({index, false});
-    for (const std::string& alias : domain.aliases) {
-        std::vector<Holder>& holders = names_[alias];
-        if (holders.empty() || holders.back().document != index)
-            holders.push_back({index, true});
-    }
-    for (const EntryCheck& entry : entries) {
-        const database::TableDump& dump = dumps_.of(entry.table);
-        if (const database::TableDump::Entry* found = dump.find(entry.key))
-            claimed_[tableIndex(entry.table)]
-                    [static_cast<std::size_t>(found - dump.entries.data())] = true;
-    }
+void Accounts::add(const std::string& source, const DomainInfo& domain) {
+    const auto index = static_cast<std::uint32_t>(documents_.size());
+    names_.push_back({domain.name, index, false});
+    for (const std::string& alias : domain.aliases)
+        names_.push_back({alias, index, true});
+    sorted_ = false;
+    // What a conflict needs to know again of the document: what its run writes for a name.
+    DomainInfo kept = domain;
+    kept.aliases.clear();
+    kept.certificates.clear();
+    kept.vhost_id.clear();
+    kept.transport_type.clear();
+    kept.transport_ipv4.clear();
+    kept.transport_ipv6.clear();
+    documents_.push_back({source, std::move(kept)});
 }
 
-bool Accounts::named(const std::string& name) const {
-    return names_.contains(name);
+void Accounts::claim(const std::string& table, const database::TableDump::Entry& entry) {
+    const database::TableDump& dump = dumps_.of(table);
+    claimed_[tableIndex(table)][static_cast<std::size_t>(&entry - dump.entries.data())] = true;
 }
 
-std::vector<Orphan> Accounts::tableOrphans() const {
+void Accounts::sort() {
+    if (sorted_)
+        return;
+    std::sort(names_.begin(), names_.end(), [](const Holder& a, const Holder& b) {
+        return std::tie(a.name, a.document, a.alias) < std::tie(b.name, b.document, b.alias);
+    });
+    // A name listed twice by one document counts once (as its domain, when it is that).
+    names_.erase(std::unique(names_.begin(), names_.end(),
+                             [](const Holder& a, const Holder& b) {
+                                 return a.name == b.name && a.document == b.document;
+                             }),
+                 names_.end());
+    names_.shrink_to_fit();
+    sorted_ = true;
+}
+
+bool Accounts::named(const std::string& name) {
+    sort();
+    const auto at = std::lower_bound(
+        names_.begin(), names_.end(), name,
+        [](const Holder& holder, const std::string& wanted) { return holder.name < wanted; });
+    return at != names_.end() && at->name == name;
+}
+
+std::vector<Orphan> Accounts::tableOrphans() {
     std::vector<Orphan> orphans;
     for (const std::string* table :
          {&database::kVirtualDomainsTable, &database::kVirtualTable, &database::kAliasesTable}) {
@@ -196,7 +225,7 @@ std::vector<Orphan> Accounts::tableOrphans() const {
 }
 
 std::vector<Orphan> Accounts::directoryOrphans(const std::string& mailNamesRoot,
-                                               const std::string& domainKeysRoot) const {
+                                               const std::string& domainKeysRoot) {
     std::vector<Orphan> orphans =
         directoriesUnder(mailNamesRoot, Orphan::Kind::MailDirectory, *this);
     for (Orphan& orphan : directoriesUnder(domainKeysRoot, Orphan::Kind::DomainKeys, *this))
@@ -204,37 +233,33 @@ std::vector<Orphan> Accounts::directoryOrphans(const std::string& mailNamesRoot,
     return orphans;
 }
 
-std::vector<Conflict> Accounts::conflicts() const {
+std::vector<Conflict> Accounts::conflicts() {
+    sort();
     std::vector<Conflict> conflicts;
-    std::vector<std::string> shared;
-    for (const auto& [name, holders] : names_)
-        if (holders.size() > 1)
-            shared.push_back(name);
-    std::sort(shared.begin(), shared.end());
-
     const auto party = [this](const Holder& holder) {
         const Document& document = documents_[holder.document];
         return Conflict::Party{document.source, document.domain.name,
                                holder.alias ? "alias" : "domain"};
     };
-    std::set<std::size_t> involved;
+    // The names each involved document holds in a conflict, to see what it writes for them.
+    std::map<std::uint32_t, std::vector<std::string>> involved;
     std::set<std::string> conflicting;
-    for (const std::string& name : shared) {
+    for (auto first = names_.begin(); first != names_.end();) {
+        const auto last = std::find_if(
+            first, names_.end(), [&](const Holder& each) { return each.name != first->name; });
+        const std::string& name = first->name;
         std::vector<Holder> domains, aliases;
-        for (const Holder& holder : names_.at(name))
-            (holder.alias ? aliases : domains).push_back(holder);
-        // A domain listing its own name as an alias is a trap of that document, not a conflict.
-        std::erase_if(aliases, [&](const Holder& alias) {
-            return std::any_of(domains.begin(), domains.end(), [&](const Holder& domain) {
-                return domain.document == alias.document;
-            });
-        });
+        for (auto each = first; each != last; ++each)
+            (each->alias ? aliases : domains).push_back(*each);
+        first = last;
+        if (domains.size() + aliases.size() < 2)
+            continue;
         const auto add = [&](Conflict::Kind kind, const std::vector<Holder>& holders,
                              const std::string& effect) {
             Conflict conflict{kind, name, {}, {}, {}, effect};
             for (const Holder& holder : holders) {
                 conflict.parties.push_back(party(holder));
-                involved.insert(holder.document);
+                involved[holder.document].push_back(name);
             }
             conflicting.insert(name);
             conflicts.push_back(std::move(conflict));
@@ -256,16 +281,22 @@ std::vector<Conflict> Accounts::conflicts() const {
                 "its own domain's keys; the last one restored decides");
     }
 
-    // Only documents that share a name can write the same key.
+    // Only documents that share a name can write the same key: what each writes for the
+    // names it shares, from its plan with those names as its aliases.
     std::map<std::pair<std::string, std::string>, std::vector<Conflict::Party>> written;
-    for (const std::size_t index : involved) {
+    for (const auto& [index, names] : involved) {
         const Document& document = documents_[index];
-        for (const EntryCheck& entry : expectedEntries(
-                 mail::restorePlan(document.domain, SubscriptionInfo{}), document.domain))
+        DomainInfo domain = document.domain;
+        for (const std::string& name : names)
+            if (name != domain.name && std::find(domain.aliases.begin(), domain.aliases.end(),
+                                                 name) == domain.aliases.end())
+                domain.aliases.push_back(name);
+        for (const EntryCheck& entry :
+             expectedEntries(mail::restorePlan(domain, SubscriptionInfo{}), domain))
             if (entry.want == EntryCheck::Want::Value &&
                 conflicting.contains(nameOfKey(entry.table, entry.key)))
                 written[{entry.table, entry.key}].push_back(
-                    {document.source, document.domain.name, entry.expected});
+                    {document.source, domain.name, entry.expected});
     }
     for (const auto& [where, parties] : written) {
         const bool differ = std::any_of(parties.begin(), parties.end(), [&](const auto& each) {
@@ -292,6 +323,14 @@ int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::o
         dumps = TableDumps{};
     }
     Accounts accounts(dumps);
+    // Looked up once for the run: the single check looks it up for its one document.
+    std::optional<mail::MailSystemUser> user;
+    std::string userError;
+    try {
+        user = mail::mailSystemUser();
+    } catch (const std::exception& failure) {
+        userError = failure.what();
+    }
     int status = summary.serverError.empty() ? 0 : 2;
     report.begin();
 
@@ -325,7 +364,10 @@ int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::o
         result.traps = documentTraps(model->domain);
         if (summary.serverError.empty()) {
             try {
-                result.inspection = inspectAgainst(result.plan, model->domain, dumps);
+                if (!user)
+                    throw std::runtime_error(userError);
+                result.inspection =
+                    inspectAgainst(result.plan, model->domain, dumps, *user, &accounts);
                 const std::vector<Trap> more = serverTraps(model->domain, *result.inspection);
                 result.traps.insert(result.traps.end(), more.begin(), more.end());
                 result.status = result.inspection->inSync() && result.traps.empty() ? 0 : 1;
@@ -338,9 +380,7 @@ int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::o
             result.inspectionError = summary.serverError;
             result.status = 2;
         }
-        accounts.add(source, model->domain,
-                     result.inspection ? result.inspection->entries
-                                       : expectedEntries(result.plan, model->domain));
+        accounts.add(source, model->domain);
         summary.inSync += result.status == 0;
         status = worse(status, result.status);
         document.result = std::move(result);

@@ -17,12 +17,13 @@
 
 #include "check/Report.hpp"
 #include "driver/model/DomainInfo.hpp"
+#include "files/MailDirectory.hpp"
 #include "postfix/database/Postmap.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace corvo::check {
@@ -78,32 +79,37 @@ struct TableDumps {
 };
 
 // What accounts for an entry or a directory: the documents' names, and the table entries
-// that their runs write or leave behind.
+// that their runs write or leave behind. Kept small, for there may be a million names: each
+// name once per document in one list, sorted when first asked, and one bit per dumped entry.
 class Accounts {
 public:
     explicit Accounts(const TableDumps& dumps);
-    // One document's names and entries (its expected entries, each table and key).
-    void add(const std::string& source, const DomainInfo& domain,
-             const std::vector<EntryCheck>& entries);
-    bool named(const std::string& name) const;
+    // One document's names; its entries are claimed one by one as they are found.
+    void add(const std::string& source, const DomainInfo& domain);
+    void claim(const std::string& table, const mail::postfix::database::TableDump::Entry& entry);
+    bool named(const std::string& name);
     // Orphans of the tables, then of the directories under the two roots.
-    std::vector<Orphan> tableOrphans() const;
+    std::vector<Orphan> tableOrphans();
     std::vector<Orphan> directoryOrphans(const std::string& mailNamesRoot,
-                                         const std::string& domainKeysRoot) const;
-    std::vector<Conflict> conflicts() const;
+                                         const std::string& domainKeysRoot);
+    std::vector<Conflict> conflicts();
 
 private:
     struct Holder {
-        std::size_t document;
+        std::string name;
+        std::uint32_t document;
         bool alias;
     };
     struct Document {
         std::string source;
-        DomainInfo domain; // names and policy only
+        DomainInfo domain; // the name and policy; aliases come back from the names
     };
+    void sort();
+
     const TableDumps& dumps_;
     std::vector<Document> documents_;
-    std::unordered_map<std::string, std::vector<Holder>> names_;
+    std::vector<Holder> names_;
+    bool sorted_ = true;
     std::vector<bool> claimed_[3];
 };
 
@@ -111,9 +117,11 @@ private:
 // when the key has none of the forms a run writes.
 std::string nameOfKey(const std::string& table, const std::string& key);
 
-// The single check's inspection of one document, its table entries taken from the dumps.
+// The single check's inspection of one document, its table entries taken from the dumps (and
+// claimed in accounts when given), the mail directory compared with the given account's ids.
 Inspection inspectAgainst(const std::vector<mail::Step>& plan, const DomainInfo& domain,
-                          const TableDumps& dumps);
+                          const TableDumps& dumps, const mail::MailSystemUser& user,
+                          Accounts* accounts = nullptr);
 
 // Audits the documents in the files, or with none the stream on standard input, and writes
 // the report; returns the exit status (0 all in sync, 1 anything differs, 2 unreadable).

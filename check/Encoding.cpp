@@ -50,10 +50,12 @@ std::string shellWord(const std::string& text) {
         const auto byte = static_cast<unsigned char>(character);
         if (character == '\'') {
             out += "'\\''";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "'$'\\x%02x''", byte);
-            out += hex;
+        } else if ((byte < 0x20 && character != '\n') || byte == 0x7f) {
+            // Outside the quotes, from printf: a command substitution keeps every byte but
+            // a trailing line feed, so a line feed alone stays as it is, quoted.
+            char octal[32];
+            std::snprintf(octal, sizeof octal, "'\"$(printf '\\%03o')\"'", byte);
+            out += octal;
         } else {
             out += character;
         }

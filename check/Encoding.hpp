@@ -21,8 +21,9 @@ std::string quotedArgument(const std::string& argument);
 // only when the text is empty or has a blank at an end, so that those show.
 std::string visible(const std::string& text);
 
-// A word that a POSIX shell reads back as the text itself: in single quotes, a quote as '\'',
-// and control bytes, which no shell line should carry raw, as $'\xHH' (bash, ksh, zsh).
+// A word that any POSIX shell reads back as the text itself: in single quotes, a quote as
+// '\'', and a control byte other than the line feed from printf's octal escape, so that no
+// line carries it raw.
 std::string shellWord(const std::string& text);
 
 // JSON values: a string (quote, backslash and control bytes escaped, other bytes as they

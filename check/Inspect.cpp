@@ -127,8 +127,8 @@ KeysCheck inspectKeys(const DomainInfo& domain, const std::string& alias) {
     return check;
 }
 
-MailDirectoryCheck inspectMailDirectory(const std::string& domain) {
-    const mail::MailSystemUser user = mail::mailSystemUser();
+MailDirectoryCheck inspectMailDirectory(const std::string& domain,
+                                        const mail::MailSystemUser& user) {
     MailDirectoryCheck check;
     check.path = mail::domainMailDirectory(domain);
     check.expectedUid = user.uid;
@@ -274,7 +274,7 @@ Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain
                     inspection.unlistedAliases.push_back(alias);
     }
 
-    inspection.directory = inspectMailDirectory(domain.name);
+    inspection.directory = inspectMailDirectory(domain.name, mail::mailSystemUser());
     for (const std::string& alias : domain.aliases)
         inspection.keys.push_back(inspectKeys(domain, alias));
     return inspection;

@@ -201,6 +201,7 @@ TableDump dumpTable(const std::string& table) {
     }();
     if (run.signalled || run.exitStatus != 0 || !postmapOutputIsClean(errors))
         throw PostfixDatabaseError(errors.empty() ? "postmap -s failed" : errors);
+    dump.text.shrink_to_fit(); // the output grew by doubling; the rest stays for the run
     if (dump.text.size() > UINT32_MAX)
         throw PostfixDatabaseError("postmap -s: more than 4 GiB of entries");
     // One "key<TAB>value" line per entry; keys hold no blanks, values may.
