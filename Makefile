@@ -101,6 +101,8 @@ bench: deps
 	$(SUDO) env BENCH_ALSO="dynamic=$(CURDIR)/$(BENCH_BUILD)-dynamic/bin/mail-restore $(BENCH_ALSO)" \
 	    tests/sandbox $(CURDIR)/bench/run.sh $(CURDIR)/$(BENCH_BUILD)/bin/mail-restore \
 	    $(CURDIR)/$(BENCH_BUILD)/bench $(CURDIR)/$(BENCH_RESULTS)
+	$(SUDO) tests/sandbox $(CURDIR)/bench/audit.sh $(CURDIR)/$(BENCH_BUILD)/bin/mail-restore-check \
+	    $(CURDIR)/$(BENCH_BUILD)/bench $(CURDIR)/$(BENCH_RESULTS)
 	/usr/bin/python3 bench/report.py $(BENCH_RESULTS) docs
 
 format:

@@ -46,7 +46,7 @@ documents() {
 # missing on an empty server, the aliases listed, the mail directories.
 build_server() {
     local stream=$1 table
-    rm -rf "${spool:?}"/* "${mailnames:?}"/*
+    rm -rf "${spool:?}"/*; find "$mailnames" -mindepth 1 -maxdepth 1 -exec rm -rf {} +
     for table in "${tables[@]}"; do : >"$scratch/$table"; done
     "$check" --all <"$stream" | awk -v dir="$scratch" '
         $1 == "missing" && ($2 == "virtual_domains" || $2 == "virtual" || $2 == "aliases") {
@@ -98,4 +98,5 @@ for ((i = 0; i < repeats; i++)); do
     "$programs/measure_run" "$scratch/audit.stream" "$check" --all >>"$results/audit.check.runs"
 done
 "$programs/measure_run" --rss "$scratch/audit.stream" "$check" --all >>"$results/audit.rss.runs"
-rm -rf "${spool:?}"/* "${mailnames:?}"/* "$scratch"/audit.stream "$scratch"/aliases-*.json
+rm -rf "${spool:?}"/* "$scratch"/audit.stream "$scratch"/aliases-*.json
+find "$mailnames" -mindepth 1 -maxdepth 1 -exec rm -rf {} +

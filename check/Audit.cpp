@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <exception>
 #include <filesystem>
 #include <map>
@@ -197,6 +198,7 @@ std::vector<Orphan> Accounts::tableOrphans() {
     std::vector<Orphan> orphans;
     for (const std::string* table :
          {&database::kVirtualDomainsTable, &database::kVirtualTable, &database::kAliasesTable}) {
+        const auto first = static_cast<std::ptrdiff_t>(orphans.size());
         const database::TableDump& dump = dumps_.of(*table);
         const std::vector<bool>& claimed = claimed_[tableIndex(*table)];
         for (std::size_t i = 0; i < dump.entries.size(); ++i) {
@@ -220,6 +222,9 @@ std::vector<Orphan> Accounts::tableOrphans() {
                                entryEffect(dumps_, *table, key, name, value),
                                removal(*table, key)});
         }
+        // postmap dumps in its own order; the report goes by key.
+        std::sort(orphans.begin() + first, orphans.end(),
+                  [](const Orphan& a, const Orphan& b) { return a.key < b.key; });
     }
     return orphans;
 }
