@@ -222,7 +222,7 @@ std::vector<Orphan> Accounts::tableOrphans() {
                                entryEffect(dumps_, *table, key, name, value),
                                removal(*table, key)});
         }
-        // postmap dumps in its own order; the report goes by key.
+        // The dump is in key order already; this keeps the report so whatever its index.
         std::sort(orphans.begin() + first, orphans.end(),
                   [](const Orphan& a, const Orphan& b) { return a.key < b.key; });
     }

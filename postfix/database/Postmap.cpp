@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -179,28 +178,10 @@ std::string_view TableDump::value(const Entry& entry) const {
 }
 
 const TableDump::Entry* TableDump::find(std::string_view wanted) const {
-    if (slots.empty())
-        return nullptr;
-    const std::size_t mask = slots.size() - 1;
-    for (std::size_t at = std::hash<std::string_view>()(wanted) & mask; slots[at] != 0;
-         at = (at + 1) & mask)
-        if (key(entries[slots[at] - 1]) == wanted)
-            return &entries[slots[at] - 1];
-    return nullptr;
-}
-
-void TableDump::index() {
-    std::size_t size = 16;
-    while (size < 2 * entries.size())
-        size *= 2;
-    slots.assign(size, 0);
-    const std::size_t mask = size - 1;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        std::size_t at = std::hash<std::string_view>()(key(entries[i])) & mask;
-        while (slots[at] != 0)
-            at = (at + 1) & mask;
-        slots[at] = static_cast<std::uint32_t>(i + 1);
-    }
+    const auto at = std::lower_bound(
+        entries.begin(), entries.end(), wanted,
+        [this](const Entry& entry, std::string_view other) { return key(entry) < other; });
+    return at != entries.end() && key(*at) == wanted ? &*at : nullptr;
 }
 
 TableDump dumpTable(const std::string& table) {
@@ -236,8 +217,11 @@ TableDump dumpTable(const std::string& table) {
                                 static_cast<std::uint32_t>(end)});
         start = end + 1;
     }
+    std::sort(dump.entries.begin(), dump.entries.end(),
+              [&dump](const TableDump::Entry& a, const TableDump::Entry& b) {
+                  return dump.key(a) < dump.key(b);
+              });
     dump.entries.shrink_to_fit();
-    dump.index();
     return dump;
 }
 

@@ -66,10 +66,8 @@ struct TableContents {
 TableContents lookupKeys(const std::string& table, const std::vector<std::string>& keys);
 
 // Every entry of a table, as one "postmap -s TABLE" run wrote them: its output, kept whole,
-// the place of each entry in it, in postmap's order, and an open-addressing index of their
-// keys (4 bytes a slot, at most half of them used), so that a million entries cost no more
-// than their text and 28 bytes each. `exists` is false when the table's file is absent; such
-// a table holds nothing and no postmap runs.
+// and the place of each entry in it, in byte order of the keys. `exists` is false when the
+// table's file is absent; such a table holds nothing and no postmap runs.
 struct TableDump {
     struct Entry {
         std::uint32_t key;    // offset of the key in text
@@ -79,14 +77,11 @@ struct TableDump {
     bool exists = false;
     std::string text;
     std::vector<Entry> entries;
-    std::vector<std::uint32_t> slots; // 0: free; else the entry's index + 1
 
     std::string_view key(const Entry& entry) const;
     std::string_view value(const Entry& entry) const;
     // The entry of the key, or null.
     const Entry* find(std::string_view key) const;
-    // Builds slots from entries.
-    void index();
 };
 
 // Reads the whole table in one "postmap -s TABLE" run, under a shared hold of the table's
