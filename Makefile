@@ -105,6 +105,8 @@ bench: deps
 	    unhardened=$(CURDIR)/$(BENCH_BUILD)-unhardened/bin/mail-restore $(BENCH_ALSO)" \
 	    tests/sandbox $(CURDIR)/bench/run.sh $(CURDIR)/$(BENCH_BUILD)/bin/mail-restore \
 	    $(CURDIR)/$(BENCH_BUILD)/bench $(CURDIR)/$(BENCH_RESULTS)
+	$(SUDO) tests/sandbox $(CURDIR)/bench/audit.sh $(CURDIR)/$(BENCH_BUILD)/bin/mail-restore-check \
+	    $(CURDIR)/$(BENCH_BUILD)/bench $(CURDIR)/$(BENCH_RESULTS)
 	/usr/bin/python3 bench/report.py $(BENCH_RESULTS) docs
 
 format:

@@ -4,6 +4,7 @@
 #include "check/Check.hpp"
 
 #include "check/DocumentText.hpp"
+#include "check/Audit.hpp"
 #include "check/Inspect.hpp"
 #include "check/Monitoring.hpp"
 #include "check/Readiness.hpp"
@@ -18,18 +19,23 @@
 #include <exception>
 #include <iostream>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace corvo::check {
 namespace {
 
 const char* const kUsage =
-    "usage: mail-restore-check [--json | --nagios] [--plan] [--metrics FILE] < DOCUMENT";
+    "usage: mail-restore-check [--json | --nagios] [--plan] [--metrics FILE] < DOCUMENT\n"
+    "       mail-restore-check --all [--json] [--plan] [FILE...]";
 
 struct Options {
     bool json = false;
     bool nagios = false;
     bool plan = false;
     std::optional<std::string> metrics;
+    bool all = false;
+    std::vector<std::string> files; // --all: the documents' files; none: standard input
 };
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
@@ -141,6 +147,10 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
             options.metrics = argv[++i];
         } else if (argument.starts_with("--metrics=")) {
             options.metrics = argument.substr(std::strlen("--metrics="));
+        } else if (argument == "--all") {
+            options.all = true;
+        } else if (options.all && !argument.starts_with("-")) {
+            options.files.push_back(argument);
         } else {
             return argument == "--help" ? std::string() : "unknown argument " + argument;
         }
@@ -149,6 +159,8 @@ std::optional<std::string> parse(int argc, char** argv, Options& options) {
         return "--json and --nagios exclude each other";
     if (options.metrics && options.metrics->empty())
         return "--metrics needs a file name";
+    if (options.all && (options.nagios || options.metrics))
+        return "--nagios and --metrics check one document, not --all";
     return std::nullopt;
 }
 
@@ -173,6 +185,8 @@ int runCheck(int argc, char** argv) {
         return help ? 0 : 2;
     }
     try {
+        if (options.all)
+            return runAudit(options.files, options.json, options.plan, std::cout);
         return check(options);
     } catch (const std::exception& failure) {
         std::cerr << "mail-restore-check: " << failure.what() << '\n';

@@ -18,6 +18,7 @@
 #include <iterator>
 #include <map>
 #include <vector>
+#include <unordered_map>
 
 namespace corvo::check {
 namespace {
@@ -32,19 +33,26 @@ const std::vector<std::string>& tables() {
     return all;
 }
 
-EntryCheck* find(std::vector<EntryCheck>& entries, const std::string& table,
-                 const std::string& key) {
-    for (EntryCheck& entry : entries)
-        if (entry.table == table && entry.key == key)
-            return &entry;
-    return nullptr;
+// Where each table's key stands among the entries, so that finding one walks nothing and
+// the comparison stays linear in the aliases.
+using EntryIndex = std::unordered_map<std::string, std::size_t>;
+
+std::string indexKey(const std::string& table, const std::string& key) {
+    return table + '\n' + key;
+}
+
+EntryCheck* find(std::vector<EntryCheck>& entries, const EntryIndex& index,
+                 const std::string& table, const std::string& key) {
+    const auto found = index.find(indexKey(table, key));
+    return found == index.end() ? nullptr : &entries[found->second];
 }
 
 // The entry of the key, appended when it is new (so the first call on a key fixes its place).
-EntryCheck& entryFor(std::vector<EntryCheck>& entries, const std::string& table,
+EntryCheck& entryFor(std::vector<EntryCheck>& entries, EntryIndex& index, const std::string& table,
                      const std::string& key) {
-    if (EntryCheck* entry = find(entries, table, key))
+    if (EntryCheck* entry = find(entries, index, table, key))
         return *entry;
+    index.emplace(indexKey(table, key), entries.size());
     entries.push_back({table, key, EntryCheck::Want::Absent, {}, {}});
     return entries.back();
 }
@@ -89,6 +97,8 @@ void compareCopy(const fs::path& source, const fs::path& target, bool directory,
                            ", a run gives " + octal(wanted) + ")");
 }
 
+} // namespace
+
 KeysCheck inspectKeys(const DomainInfo& domain, const std::string& alias) {
     KeysCheck check{
         alias, mail::domainKeysEntry(domain.name), mail::domainKeysEntry(alias), false, {}};
@@ -118,8 +128,8 @@ KeysCheck inspectKeys(const DomainInfo& domain, const std::string& alias) {
     return check;
 }
 
-MailDirectoryCheck inspectMailDirectory(const std::string& domain) {
-    const mail::MailSystemUser user = mail::mailSystemUser();
+MailDirectoryCheck inspectMailDirectory(const std::string& domain,
+                                        const mail::MailSystemUser& user) {
     MailDirectoryCheck check;
     check.path = mail::domainMailDirectory(domain);
     check.expectedUid = user.uid;
@@ -140,8 +150,6 @@ MailDirectoryCheck inspectMailDirectory(const std::string& domain) {
     check.mode = status.st_mode & 07777;
     return check;
 }
-
-} // namespace
 
 EntryCheck::State EntryCheck::state() const {
     switch (want) {
@@ -211,18 +219,19 @@ bool Inspection::inSync() const {
 std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
                                         const DomainInfo& domain) {
     std::vector<EntryCheck> entries;
+    EntryIndex index;
     for (const mail::Step& step : plan) {
         const auto* table = std::get_if<mail::TableStep>(&step);
         if (table == nullptr)
             continue;
         for (const TableChange& change : table->changes) {
             for (const database::Record& record : change.records) {
-                EntryCheck& entry = entryFor(entries, change.table, record.first);
+                EntryCheck& entry = entryFor(entries, index, change.table, record.first);
                 entry.want = EntryCheck::Want::Value;
                 entry.expected = record.second;
             }
             for (const std::string& key : change.keys) {
-                EntryCheck& entry = entryFor(entries, change.table, key);
+                EntryCheck& entry = entryFor(entries, index, change.table, key);
                 entry.want = EntryCheck::Want::Absent;
                 entry.expected.clear();
             }
@@ -234,8 +243,10 @@ std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
         for (const auto& [table, key] :
              {std::pair{database::kVirtualTable, database::wholeDomainKey(name)},
               std::pair{database::kAliasesTable, database::bounceAliasName(name)}}) {
-            if (!find(entries, table, key))
+            if (!find(entries, index, table, key)) {
+                index.emplace(indexKey(table, key), entries.size());
                 entries.push_back({table, key, EntryCheck::Want::Untouched, {}, {}});
+            }
         }
     }
     return entries;
@@ -274,7 +285,7 @@ Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain
                     inspection.unlistedAliases.push_back(alias);
     }
 
-    inspection.directory = inspectMailDirectory(domain.name);
+    inspection.directory = inspectMailDirectory(domain.name, mail::mailSystemUser());
     for (const std::string& alias : domain.aliases)
         inspection.keys.push_back(inspectKeys(domain, alias));
     return inspection;

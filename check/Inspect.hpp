@@ -17,6 +17,7 @@
 
 #include "driver/Plan.hpp"
 #include "driver/model/DomainInfo.hpp"
+#include "files/MailDirectory.hpp"
 
 #include <sys/types.h>
 
@@ -107,5 +108,11 @@ std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
                                         const DomainInfo& domain);
 
 Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain);
+
+// The parts of inspect that read no table: the domain's mail directory (against the ids of
+// the given mail account), and one alias's copy of the domain's keys.
+MailDirectoryCheck inspectMailDirectory(const std::string& domain,
+                                        const mail::MailSystemUser& user);
+KeysCheck inspectKeys(const DomainInfo& domain, const std::string& alias);
 
 } // namespace corvo::check

@@ -319,7 +319,9 @@ void writeText(std::ostream& out, const CheckResult& result) {
         out << "  trap     " << severity << trap.field << ": " << visible(trap.what) << '\n';
         out << "                     send instead: " << trap.instead << '\n';
     }
-    if (result.readiness.empty()) {
+    if (!result.readinessChecked) {
+        out << "readiness: not checked in an audit (the check of this document alone says)\n";
+    } else if (result.readiness.empty()) {
         out << "readiness: ok, nothing in the way of a run\n";
     } else {
         out << "readiness: " << result.readiness.size()
@@ -364,10 +366,13 @@ void writeText(std::ostream& out, const CheckResult& result) {
 void writeJson(std::ostream& out, const CheckResult& result) {
     out << "{\"schema\":" << kJsonSchema << ",\"domain\":" << json(result.domain)
         << ",\"document\":{\"readable\":true},\"readiness\":";
-    jsonArray(out, result.readiness, [&](const Finding& finding) {
-        out << "{\"severity\":" << json(std::string(severityName(finding.severity)))
-            << ",\"text\":" << json(finding.text) << '}';
-    });
+    if (result.readinessChecked)
+        jsonArray(out, result.readiness, [&](const Finding& finding) {
+            out << "{\"severity\":" << json(std::string(severityName(finding.severity)))
+                << ",\"text\":" << json(finding.text) << '}';
+        });
+    else
+        out << "null";
     out << ",\"traps\":";
     jsonArray(out, result.traps, [&](const Trap& trap) {
         out << "{\"field\":" << json(trap.field)

@@ -20,6 +20,7 @@ struct CheckResult {
     std::string domain;
     std::vector<Trap> traps;
     std::vector<Finding> readiness;
+    bool readinessChecked = true; // the audit of many documents leaves readiness out
     std::optional<Inspection> inspection; // empty when the server could not be inspected
     std::string inspectionError;
     std::vector<mail::Step> plan; // shown only when withPlan

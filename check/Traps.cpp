@@ -13,13 +13,17 @@
 #include <cstddef>
 #include <filesystem>
 #include <tuple>
+#include <unordered_map>
 
 namespace corvo::check {
 namespace {
 
-std::string aliasField(const DomainInfo& domain, const std::string& alias) {
-    const auto at = std::find(domain.aliases.begin(), domain.aliases.end(), alias);
-    return "domain.aliases[" + std::to_string(at - domain.aliases.begin()) + "]";
+// The field of each alias (its first place in the list), found without a walk per alias.
+std::unordered_map<std::string, std::string> aliasFields(const DomainInfo& domain) {
+    std::unordered_map<std::string, std::string> fields;
+    for (std::size_t i = 0; i < domain.aliases.size(); ++i)
+        fields.emplace(domain.aliases[i], "domain.aliases[" + std::to_string(i) + "]");
+    return fields;
 }
 
 bool blank(const std::string& text) {
@@ -130,8 +134,11 @@ std::vector<Trap> serverTraps(const DomainInfo& domain, const Inspection& inspec
                              " stay and keep taking the mail",
                          "\"catchall\" or \"bounce\" with the wanted argument, or reject and "
                          "those entries removed by hand (postmap -d KEY TABLE)"});
+    const auto fields = inspection.unlistedAliases.empty()
+                            ? std::unordered_map<std::string, std::string>()
+                            : aliasFields(domain);
     for (const std::string& alias : inspection.unlistedAliases)
-        traps.push_back({aliasField(domain, alias),
+        traps.push_back({fields.at(alias),
                          "the alias " + alias +
                              " is not in the virtual domains table, so Postfix never consults "
                              "its whole-domain entry and refuses its mail",

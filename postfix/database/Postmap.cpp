@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <memory>
@@ -173,6 +174,63 @@ TableContents lookupKeys(const std::string& table, const std::vector<std::string
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     }
     return contents;
+}
+
+std::string_view TableDump::key(const Entry& entry) const {
+    return std::string_view(text).substr(entry.key, entry.length);
+}
+
+std::string_view TableDump::value(const Entry& entry) const {
+    const std::size_t start = std::min<std::size_t>(entry.key + entry.length + 1, entry.end);
+    return std::string_view(text).substr(start, entry.end - start);
+}
+
+const TableDump::Entry* TableDump::find(std::string_view wanted) const {
+    const auto at = std::lower_bound(
+        entries.begin(), entries.end(), wanted,
+        [this](const Entry& entry, std::string_view other) { return key(entry) < other; });
+    return at != entries.end() && key(*at) == wanted ? &*at : nullptr;
+}
+
+TableDump dumpTable(const std::string& table) {
+    TableDump dump;
+    struct stat status {};
+    const std::string file = tablePath(table) + ".db";
+    if (::stat(file.c_str(), &status) != 0) {
+        if (errno == ENOENT)
+            return dump;
+        throwSystemError("stat " + file, errno);
+    }
+    dump.exists = true;
+    std::string errors;
+    const RunEnd run = [&] {
+        const SharedFileLock lock(tablePath(table));
+        return runPostmap({kPostmapProgram, {"-s", table}, {}}, errors, &dump.text);
+    }();
+    if (run.signalled || run.exitStatus != 0 || !postmapOutputIsClean(errors))
+        throw PostfixDatabaseError(errors.empty() ? "postmap -s failed" : errors);
+    dump.text.shrink_to_fit(); // the output grew by doubling; the rest stays for the run
+    if (dump.text.size() > UINT32_MAX)
+        throw PostfixDatabaseError("postmap -s: more than 4 GiB of entries");
+    // One "key<TAB>value" line per entry; keys hold no blanks, values may.
+    const std::string_view text = dump.text;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        const std::size_t tab = text.substr(start, end - start).find('\t');
+        const std::size_t length = tab == std::string_view::npos ? end - start : tab;
+        dump.entries.push_back({static_cast<std::uint32_t>(start),
+                                static_cast<std::uint32_t>(length),
+                                static_cast<std::uint32_t>(end)});
+        start = end + 1;
+    }
+    std::sort(dump.entries.begin(), dump.entries.end(),
+              [&dump](const TableDump::Entry& a, const TableDump::Entry& b) {
+                  return dump.key(a) < dump.key(b);
+              });
+    dump.entries.shrink_to_fit();
+    return dump;
 }
 
 bool postmapOutputIsClean(const std::string& text) {

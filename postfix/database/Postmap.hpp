@@ -10,9 +10,9 @@
 // path.
 // A change is first described (TableChange: which call, which lines on standard input) and
 // then made, so that a dry run can show the very calls that a run makes. Reading a table
-// back is one "postmap -q -" run with every key on standard input, under a shared hold of
-// the table's lock when its lock file exists (a reader never creates one), taken within
-// kSharedLockWaitMs or not at all.
+// back is one "postmap -q -" run with every key on standard input, and reading all of it one
+// "postmap -s" run, each under a shared hold of the table's lock when its lock file exists
+// (a reader never creates one), taken within kSharedLockWaitMs or not at all.
 //
 // DIAGNOSTICS: a failed insert raises PostfixConfigurationError and a failed delete
 // PostfixDatabaseError, each carrying postmap's standard error. Lock failures and failures
@@ -21,8 +21,10 @@
 
 #include "lib/process/lib/Invocation.hpp"
 
+#include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -70,6 +72,30 @@ struct TableContents {
 // a lock held past kSharedLockWaitMs leaves the table unread, with heldBy set.
 // Raises PostfixDatabaseError with postmap's standard error when it fails otherwise.
 TableContents lookupKeys(const std::string& table, const std::vector<std::string>& keys);
+
+// Every entry of a table, as one "postmap -s TABLE" run wrote them: its output, kept whole,
+// and the place of each entry in it, in byte order of the keys. `exists` is false when the
+// table's file is absent; such a table holds nothing and no postmap runs.
+struct TableDump {
+    struct Entry {
+        std::uint32_t key;    // offset of the key in text
+        std::uint32_t length; // of the key; its value follows after one tab, up to a line feed
+        std::uint32_t end;    // offset of the value's end
+    };
+    bool exists = false;
+    std::string text;
+    std::vector<Entry> entries;
+
+    std::string_view key(const Entry& entry) const;
+    std::string_view value(const Entry& entry) const;
+    // The entry of the key, or null.
+    const Entry* find(std::string_view key) const;
+};
+
+// Reads the whole table in one "postmap -s TABLE" run, under a shared hold of the table's
+// lock when the lock file exists, as lookupKeys does. Raises PostfixDatabaseError with
+// postmap's standard error when it fails, and when its output passes 4 GiB.
+TableDump dumpTable(const std::string& table);
 
 // True when postmap's standard error holds no line in which a program name and a colon are
 // followed by "panic:", "fatal:" or "error:". Warnings and free text are harmless.

@@ -6,7 +6,9 @@
 # $MAIL_RESTORE_CHECK, with the options in the case's "options" file on the document: the
 # case's "input", or what its "feed" script writes ($BASE names the shared document
 # base.json), or the input (or feed) of the tool's own scenario named in "input-from";
-# with the variables of the case's "env" file in its environment.
+# with the variables of the case's "env" file in its environment. An "arguments" file holds
+# shell words (globs and variables expanded) that follow the options: the audit's files. A
+# "stdout-filter" file holds a shell command through which the check's output is reported.
 #
 # Every scenario proves that the check changed nothing: the whole sandbox tree (contents,
 # type, owner, mode, size, modification and change times; access times move with every
@@ -69,6 +71,7 @@ if [ -f "$case/metrics" ]; then
     mkdir "$SANDBOX_SCRATCH/textfile"
     options+=(--metrics "$textfile")
 fi
+[ -f "$case/arguments" ] && eval "options+=($(cat "$case/arguments"))"
 
 snapshot >"$SANDBOX_SCRATCH/before"
 document | "$MAIL_RESTORE_CHECK" "${options[@]}" >"$SANDBOX_SCRATCH/stdout" \
@@ -82,7 +85,11 @@ echo "exit status: $status"
 # The process that holds a lock, as the check names it, differs from run to run.
 holders() { sed -E 's/process [0-9]+ \(/process PID (/g' "$1"; }
 echo "--- stdout"
-holders "$SANDBOX_SCRATCH/stdout" | sed "$unstable"
+if [ -f "$case/stdout-filter" ]; then
+    holders "$SANDBOX_SCRATCH/stdout" | sed "$unstable" | bash -c "$(cat "$case/stdout-filter")"
+else
+    holders "$SANDBOX_SCRATCH/stdout" | sed "$unstable"
+fi
 echo "--- stderr"
 holders "$SANDBOX_SCRATCH/stderr"
 if [[ " ${options[*]} " == *" --json "* ]]; then

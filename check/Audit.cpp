@@ -1,0 +1,440 @@
+// The audit: documents read one at a time from files or a stream, each checked against the
+// tables dumped once; names and claimed entries gathered on the way; orphans and conflicts
+// found from them at the end.
+#include "check/Audit.hpp"
+
+#include "check/AuditReport.hpp"
+#include "check/DocumentText.hpp"
+#include "check/Encoding.hpp"
+#include "check/Traps.hpp"
+#include "diagnostics/Errors.hpp"
+#include "driver/Document.hpp"
+#include "driver/DomainKeys.hpp"
+#include "driver/Plan.hpp"
+#include "files/MailDirectory.hpp"
+#include "postfix/database/Tables.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <tuple>
+
+namespace corvo::check {
+namespace {
+
+namespace database = mail::postfix::database;
+namespace fs = std::filesystem;
+
+const std::string kBouncePrefix = database::bounceAliasName("");
+
+std::size_t tableIndex(const std::string& table) {
+    return table == database::kVirtualDomainsTable ? 0 : table == database::kVirtualTable ? 1 : 2;
+}
+
+std::string removal(const std::string& table, const std::string& key) {
+    return "postmap -d " + shellWord(key) + " " + table;
+}
+
+// What Postfix does because of an entry that no document accounts for.
+std::string entryEffect(const TableDumps& dumps, const std::string& table, const std::string& key,
+                        const std::string& name, const std::string& value) {
+    if (table == database::kVirtualDomainsTable)
+        return "Postfix still accepts mail for " + key + " and delivers it on this server";
+    if (table == database::kAliasesTable)
+        return key.starts_with(kBouncePrefix)
+                   ? "Postfix still pipes mail for the local alias " + key +
+                         " into the bounce program"
+                   : "Postfix still delivers mail for the local alias " + key + " to " + value;
+    const std::string what = key.starts_with("@") ? "all mail for " + name : key;
+    if (!name.empty() && !dumps.virtualDomains.find(name))
+        return "Postfix does not consult it while " + name +
+               " is not a virtual domain, and redirects " + what + " to " + value +
+               " again once it is listed";
+    return "Postfix still redirects " + what + " to " + value;
+}
+
+std::vector<Orphan> directoriesUnder(const std::string& root, Orphan::Kind kind,
+                                     Accounts& accounts) {
+    std::vector<Orphan> orphans;
+    std::error_code error;
+    if (!fs::is_directory(root, error))
+        return orphans;
+    for (const fs::directory_entry& item : fs::directory_iterator(root)) {
+        const std::string name = item.path().filename().string();
+        if (!item.is_directory() || accounts.named(name))
+            continue;
+        const std::string path = item.path().string();
+        const bool mail = kind == Orphan::Kind::MailDirectory;
+        orphans.push_back(
+            {kind,
+             {},
+             {},
+             {},
+             path,
+             name,
+             "no document has " + name + " as its domain or an alias",
+             mail ? "Postfix delivers nothing into it; it keeps the mail stored for " + name
+                  : "the signing of outgoing mail still finds keys for " + name,
+             "rm -r -- " + shellWord(path)});
+    }
+    std::sort(orphans.begin(), orphans.end(),
+              [](const Orphan& a, const Orphan& b) { return a.path < b.path; });
+    return orphans;
+}
+
+// The parent of what names a domain under a root: the root as the tool spells it.
+std::string rootOf(const std::string& entry) {
+    return fs::path(entry).parent_path().string();
+}
+
+int worse(int a, int b) {
+    return std::max(a, b);
+}
+
+} // namespace
+
+const database::TableDump& TableDumps::of(const std::string& table) const {
+    switch (tableIndex(table)) {
+    case 0:
+        return virtualDomains;
+    case 1:
+        return virtualTable;
+    }
+    return aliases;
+}
+
+std::string nameOfKey(const std::string& table, const std::string& key) {
+    if (table == database::kVirtualDomainsTable)
+        return key;
+    if (table == database::kVirtualTable) {
+        const std::size_t at = key.rfind('@');
+        return at == std::string::npos ? std::string() : key.substr(at + 1);
+    }
+    return key.starts_with(kBouncePrefix) ? key.substr(kBouncePrefix.size()) : std::string();
+}
+
+Inspection inspectAgainst(const std::vector<mail::Step>& plan, const DomainInfo& domain,
+                          const TableDumps& dumps, const mail::MailSystemUser& user,
+                          Accounts* accounts) {
+    Inspection inspection;
+    inspection.entries = expectedEntries(plan, domain);
+    for (EntryCheck& entry : inspection.entries) {
+        const database::TableDump& dump = dumps.of(entry.table);
+        if (const database::TableDump::Entry* found = dump.find(entry.key)) {
+            entry.actual = std::string(dump.value(*found));
+            if (accounts)
+                accounts->claim(entry.table, *found);
+        }
+    }
+    // As inspect: an alias's whole-domain entry counts only when it is a virtual domain.
+    if (mail::effectivePolicy(domain) != NonExistentMailType::Reject)
+        for (const std::string& alias : domain.aliases)
+            if (!dumps.virtualDomains.find(alias))
+                inspection.unlistedAliases.push_back(alias);
+    inspection.directory = inspectMailDirectory(domain.name, user);
+    for (const std::string& alias : domain.aliases)
+        inspection.keys.push_back(inspectKeys(domain, alias));
+    return inspection;
+}
+
+Accounts::Accounts(const TableDumps& dumps) : dumps_(dumps) {
+    for (const std::string* table :
+         {&database::kVirtualDomainsTable, &database::kVirtualTable, &database::kAliasesTable})
+        claimed_[tableIndex(*table)].assign(dumps.of(*table).entries.size(), false);
+}
+
+void Accounts::add(const std::string& source, const DomainInfo& domain) {
+    const auto index = static_cast<std::uint32_t>(documents_.size());
+    names_.push_back({domain.name, index, false});
+    for (const std::string& alias : domain.aliases)
+        names_.push_back({alias, index, true});
+    sorted_ = false;
+    // What a conflict needs to know again of the document: what its run writes for a name.
+    DomainInfo kept = domain;
+    kept.aliases.clear();
+    kept.certificates.clear();
+    kept.vhost_id.clear();
+    kept.transport_type.clear();
+    kept.transport_ipv4.clear();
+    kept.transport_ipv6.clear();
+    documents_.push_back({source, std::move(kept)});
+}
+
+void Accounts::claim(const std::string& table, const database::TableDump::Entry& entry) {
+    const database::TableDump& dump = dumps_.of(table);
+    claimed_[tableIndex(table)][static_cast<std::size_t>(&entry - dump.entries.data())] = true;
+}
+
+void Accounts::sort() {
+    if (sorted_)
+        return;
+    std::sort(names_.begin(), names_.end(), [](const Holder& a, const Holder& b) {
+        return std::tie(a.name, a.document, a.alias) < std::tie(b.name, b.document, b.alias);
+    });
+    // A name listed twice by one document counts once (as its domain, when it is that).
+    names_.erase(std::unique(names_.begin(), names_.end(),
+                             [](const Holder& a, const Holder& b) {
+                                 return a.name == b.name && a.document == b.document;
+                             }),
+                 names_.end());
+    names_.shrink_to_fit();
+    sorted_ = true;
+}
+
+bool Accounts::named(const std::string& name) {
+    sort();
+    const auto at = std::lower_bound(
+        names_.begin(), names_.end(), name,
+        [](const Holder& holder, const std::string& wanted) { return holder.name < wanted; });
+    return at != names_.end() && at->name == name;
+}
+
+std::vector<Orphan> Accounts::tableOrphans() {
+    std::vector<Orphan> orphans;
+    for (const std::string* table :
+         {&database::kVirtualDomainsTable, &database::kVirtualTable, &database::kAliasesTable}) {
+        const auto first = static_cast<std::ptrdiff_t>(orphans.size());
+        const database::TableDump& dump = dumps_.of(*table);
+        const std::vector<bool>& claimed = claimed_[tableIndex(*table)];
+        for (std::size_t i = 0; i < dump.entries.size(); ++i) {
+            if (claimed[i])
+                continue;
+            const std::string key(dump.key(dump.entries[i]));
+            const std::string name = nameOfKey(*table, key);
+            if (!name.empty() && named(name))
+                continue;
+            const std::string value(dump.value(dump.entries[i]));
+            orphans.push_back({Orphan::Kind::Entry,
+                               *table,
+                               key,
+                               value,
+                               {},
+                               name,
+                               name.empty()
+                                   ? "the key has no form that a run writes, and names "
+                                     "no domain of a document"
+                                   : "no document has " + name + " as its domain or an alias",
+                               entryEffect(dumps_, *table, key, name, value),
+                               removal(*table, key)});
+        }
+        // The dump is in key order already; this keeps the report so whatever its index.
+        std::sort(orphans.begin() + first, orphans.end(),
+                  [](const Orphan& a, const Orphan& b) { return a.key < b.key; });
+    }
+    return orphans;
+}
+
+std::vector<Orphan> Accounts::directoryOrphans(const std::string& mailNamesRoot,
+                                               const std::string& domainKeysRoot) {
+    std::vector<Orphan> orphans =
+        directoriesUnder(mailNamesRoot, Orphan::Kind::MailDirectory, *this);
+    for (Orphan& orphan : directoriesUnder(domainKeysRoot, Orphan::Kind::DomainKeys, *this))
+        orphans.push_back(std::move(orphan));
+    return orphans;
+}
+
+std::vector<Conflict> Accounts::conflicts() {
+    sort();
+    std::vector<Conflict> conflicts;
+    const auto party = [this](const Holder& holder) {
+        const Document& document = documents_[holder.document];
+        return Conflict::Party{document.source, document.domain.name,
+                               holder.alias ? "alias" : "domain"};
+    };
+    // The names each involved document holds in a conflict, to see what it writes for them.
+    std::map<std::uint32_t, std::vector<std::string>> involved;
+    std::set<std::string> conflicting;
+    for (auto first = names_.begin(); first != names_.end();) {
+        const auto last = std::find_if(
+            first, names_.end(), [&](const Holder& each) { return each.name != first->name; });
+        const std::string& name = first->name;
+        std::vector<Holder> domains, aliases;
+        for (auto each = first; each != last; ++each)
+            (each->alias ? aliases : domains).push_back(*each);
+        first = last;
+        if (domains.size() + aliases.size() < 2)
+            continue;
+        const auto add = [&](Conflict::Kind kind, const std::vector<Holder>& holders,
+                             const std::string& effect) {
+            Conflict conflict{kind, name, {}, {}, {}, effect};
+            for (const Holder& holder : holders) {
+                conflict.parties.push_back(party(holder));
+                involved[holder.document].push_back(name);
+            }
+            conflicting.insert(name);
+            conflicts.push_back(std::move(conflict));
+        };
+        if (domains.size() > 1)
+            add(Conflict::Kind::DomainTwice, domains,
+                "each restore rewrites the domain from its own document; the last one restored "
+                "decides");
+        if (!domains.empty() && !aliases.empty()) {
+            std::vector<Holder> all = domains;
+            all.insert(all.end(), aliases.begin(), aliases.end());
+            add(Conflict::Kind::DomainAndAlias, all,
+                "restoring either document takes the name over: its entries, keys and "
+                "registration follow the document restored last");
+        }
+        if (aliases.size() > 1)
+            add(Conflict::Kind::AliasTwice, aliases,
+                "each restore writes the alias's entries with its own domain's policy and copies "
+                "its own domain's keys; the last one restored decides");
+    }
+
+    // Only documents that share a name can write the same key: what each writes for the
+    // names it shares, from its plan with those names as its aliases.
+    std::map<std::pair<std::string, std::string>, std::vector<Conflict::Party>> written;
+    for (const auto& [index, names] : involved) {
+        const Document& document = documents_[index];
+        DomainInfo domain = document.domain;
+        for (const std::string& name : names)
+            if (name != domain.name && std::find(domain.aliases.begin(), domain.aliases.end(),
+                                                 name) == domain.aliases.end())
+                domain.aliases.push_back(name);
+        for (const EntryCheck& entry :
+             expectedEntries(mail::restorePlan(domain, SubscriptionInfo{}), domain))
+            if (entry.want == EntryCheck::Want::Value &&
+                conflicting.contains(nameOfKey(entry.table, entry.key)))
+                written[{entry.table, entry.key}].push_back(
+                    {document.source, domain.name, entry.expected});
+    }
+    for (const auto& [where, parties] : written) {
+        const bool differ = std::any_of(parties.begin(), parties.end(), [&](const auto& each) {
+            return each.role != parties.front().role;
+        });
+        if (differ)
+            conflicts.push_back(
+                {Conflict::Kind::DifferentValues, nameOfKey(where.first, where.second), where.first,
+                 where.second, parties, "the table holds the value of the document restored last"});
+    }
+    return conflicts;
+}
+
+int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::ostream& out) {
+    AuditReport report(out, json);
+    AuditSummary summary;
+    TableDumps dumps;
+    try {
+        dumps.virtualDomains = database::dumpTable(database::kVirtualDomainsTable);
+        dumps.virtualTable = database::dumpTable(database::kVirtualTable);
+        dumps.aliases = database::dumpTable(database::kAliasesTable);
+    } catch (const std::exception& failure) {
+        summary.serverError = failure.what();
+        dumps = TableDumps{};
+    }
+    Accounts accounts(dumps);
+    // Looked up once for the run: the single check looks it up for its one document.
+    std::optional<mail::MailSystemUser> user;
+    std::string userError;
+    try {
+        user = mail::mailSystemUser();
+    } catch (const std::exception& failure) {
+        userError = failure.what();
+    }
+    int status = summary.serverError.empty() ? 0 : 2;
+    report.begin();
+
+    const auto each = [&](const std::string& source, const std::string* bytes,
+                          const std::string& unreadable) {
+        ++summary.documents;
+        AuditDocument document{source, std::nullopt, std::nullopt};
+        std::string errorText = unreadable;
+        domain_info_trace trace{};
+        std::optional<DomainModel> model;
+        if (bytes) {
+            try {
+                model = readDomainModelFrom(*bytes, errorText, &trace);
+            } catch (const std::bad_alloc&) {
+                throw;
+            } catch (const std::exception& failure) {
+                errorText = failure.what();
+            }
+        }
+        if (!model) {
+            document.refusal = refusalOf(errorText, trace);
+            ++summary.refused;
+            status = 2;
+            report.document(document);
+            return;
+        }
+        CheckResult result;
+        result.domain = model->domain.name;
+        result.withPlan = plan;
+        result.plan = mail::restorePlan(model->domain, model->subscription);
+        // Readiness is the server's, and costs processes: the single check gives it.
+        result.readinessChecked = false;
+        result.traps = documentTraps(model->domain);
+        const std::vector<Trap> textTraps = documentTextTraps(*bytes);
+        result.traps.insert(result.traps.end(), textTraps.begin(), textTraps.end());
+        if (summary.serverError.empty()) {
+            try {
+                if (!user)
+                    throw std::runtime_error(userError);
+                result.inspection =
+                    inspectAgainst(result.plan, model->domain, dumps, *user, &accounts);
+                const std::vector<Trap> more = serverTraps(model->domain, *result.inspection);
+                result.traps.insert(result.traps.end(), more.begin(), more.end());
+                result.status = result.inspection->inSync() && result.traps.empty() ? 0 : 1;
+            } catch (const std::exception& failure) {
+                result.inspection.reset();
+                result.inspectionError = failure.what();
+                result.status = 2;
+            }
+        } else {
+            result.inspectionError = summary.serverError;
+            result.status = 2;
+        }
+        accounts.add(source, model->domain);
+        summary.inSync += result.status == 0;
+        status = worse(status, result.status);
+        document.result = std::move(result);
+        report.document(document);
+    };
+
+    if (files.empty()) {
+        DocumentStream stream(STDIN_FILENO);
+        DocumentStream::Piece piece;
+        while (stream.next(piece))
+            each("stream document " + std::to_string(piece.number) + " at byte " +
+                     std::to_string(piece.offset),
+                 &piece.bytes, {});
+    } else {
+        for (const std::string& file : files) {
+            std::string bytes;
+            try {
+                bytes = readDocumentFile(file);
+            } catch (const SystemError& failure) {
+                each(file, nullptr, failure.what());
+                continue;
+            }
+            each(file, &bytes, {});
+        }
+    }
+
+    if (summary.serverError.empty()) {
+        try {
+            summary.orphans = accounts.tableOrphans();
+            for (Orphan& orphan : accounts.directoryOrphans(rootOf(mail::domainMailDirectory("-")),
+                                                            rootOf(mail::domainKeysEntry("-"))))
+                summary.orphans.push_back(std::move(orphan));
+        } catch (const std::exception& failure) {
+            summary.serverError = failure.what();
+            status = 2;
+        }
+    }
+    summary.conflicts = accounts.conflicts();
+    if (!summary.orphans.empty() || !summary.conflicts.empty())
+        status = worse(status, 1);
+    summary.status = status;
+    report.end(summary);
+    out.flush();
+    return status;
+}
+
+} // namespace corvo::check

@@ -1,0 +1,130 @@
+// The audit of the whole server: every domain's document in one run, each checked as the
+// single check does, against tables read once each ("postmap -s", under the table's shared
+// lock when its lock file exists) whatever the number of documents; then what no document
+// accounts for (orphans, each with the shell line that would remove it, printed and never
+// run) and where documents contradict each other (conflicts).
+//
+// Guarantees: read-only, as the single check; only postmap's dump mode runs. A document's
+// reader records are released once it is checked, and its report is written before the next
+// is read, so memory grows with the tables and the names of the documents, not with their
+// reports. Output order: the documents in the order given, then orphans in table and key
+// order, then conflicts in name order.
+//
+// DIAGNOSTICS: a document that cannot be read, or a server that cannot be inspected, is a
+// result (exit 2), not an error; runAudit raises only what reading standard input, the
+// output stream or allocation raise.
+#pragma once
+
+#include "check/Report.hpp"
+#include "driver/model/DomainInfo.hpp"
+#include "files/MailDirectory.hpp"
+#include "postfix/database/Postmap.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace corvo::check {
+
+// One document of the audit: where it came from ("FILE", or "stream document N at byte B")
+// and either its check or its refusal.
+struct AuditDocument {
+    std::string source;
+    std::optional<CheckResult> result;
+    std::optional<Refusal> refusal;
+};
+
+// An entry or a directory that no document accounts for: no document has its name as domain
+// or alias, and no run of any document writes it or leaves it behind.
+struct Orphan {
+    enum class Kind { Entry, MailDirectory, DomainKeys };
+    Kind kind;
+    std::string table; // Entry: as postmap names it
+    std::string key, value;
+    std::string path; // the directories
+    std::string name; // the domain name it stands for; empty when it names none
+    std::string reason, effect;
+    std::string command; // one shell line that removes it
+};
+
+// Documents that contradict each other on a name, or on the value of one key.
+struct Conflict {
+    enum class Kind { DomainAndAlias, AliasTwice, DomainTwice, DifferentValues };
+    struct Party {
+        std::string source;
+        std::string domain;
+        std::string role; // "domain" or "alias"; for DifferentValues the value it writes
+    };
+    Kind kind;
+    std::string name;
+    std::string table, key; // DifferentValues
+    std::vector<Party> parties;
+    std::string effect;
+};
+
+struct AuditSummary {
+    std::size_t documents = 0, refused = 0, inSync = 0;
+    std::vector<Orphan> orphans;
+    std::vector<Conflict> conflicts;
+    std::string serverError; // empty when the tables and directories were read
+    int status = 0;
+};
+
+// The three tables of the server, each read whole.
+struct TableDumps {
+    mail::postfix::database::TableDump virtualDomains, virtualTable, aliases;
+    const mail::postfix::database::TableDump& of(const std::string& table) const;
+};
+
+// What accounts for an entry or a directory: the documents' names, and the table entries
+// that their runs write or leave behind. Kept small, for there may be a million names: each
+// name once per document in one list, sorted when first asked, and one bit per dumped entry.
+class Accounts {
+public:
+    explicit Accounts(const TableDumps& dumps);
+    // One document's names; its entries are claimed one by one as they are found.
+    void add(const std::string& source, const DomainInfo& domain);
+    void claim(const std::string& table, const mail::postfix::database::TableDump::Entry& entry);
+    bool named(const std::string& name);
+    // Orphans of the tables, then of the directories under the two roots.
+    std::vector<Orphan> tableOrphans();
+    std::vector<Orphan> directoryOrphans(const std::string& mailNamesRoot,
+                                         const std::string& domainKeysRoot);
+    std::vector<Conflict> conflicts();
+
+private:
+    struct Holder {
+        std::string name;
+        std::uint32_t document;
+        bool alias;
+    };
+    struct Document {
+        std::string source;
+        DomainInfo domain; // the name and policy; aliases come back from the names
+    };
+    void sort();
+
+    const TableDumps& dumps_;
+    std::vector<Document> documents_;
+    std::vector<Holder> names_;
+    bool sorted_ = true;
+    std::vector<bool> claimed_[3];
+};
+
+// The domain name a table key stands for ("D", "N@D" and "@D", "_corvo_bounce_D"), or empty
+// when the key has none of the forms a run writes.
+std::string nameOfKey(const std::string& table, const std::string& key);
+
+// The single check's inspection of one document, its table entries taken from the dumps (and
+// claimed in accounts when given), the mail directory compared with the given account's ids.
+Inspection inspectAgainst(const std::vector<mail::Step>& plan, const DomainInfo& domain,
+                          const TableDumps& dumps, const mail::MailSystemUser& user,
+                          Accounts* accounts = nullptr);
+
+// Audits the documents in the files, or with none the stream on standard input, and writes
+// the report; returns the exit status (0 all in sync, 1 anything differs, 2 unreadable).
+int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::ostream& out);
+
+} // namespace corvo::check

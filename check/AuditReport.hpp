@@ -1,0 +1,32 @@
+// The audit's report, as text for operators or as one JSON object for scripts (see
+// mail-restore-check(8) for both), written as the audit goes: begin, one document at a
+// time in the single check's own rendering, then the orphans, conflicts and result. Writing
+// fails only as the stream does.
+#pragma once
+
+#include "check/Audit.hpp"
+
+#include <ostream>
+
+namespace corvo::check {
+
+// The version of the audit's JSON object, in its "schema" member.
+inline constexpr int kAuditSchema = 1;
+
+class AuditReport {
+public:
+    AuditReport(std::ostream& out, bool json) : out_(out), json_(json) {}
+    void begin();
+    void document(const AuditDocument& document);
+    void end(const AuditSummary& summary);
+
+private:
+    std::ostream& out_;
+    bool json_;
+    std::size_t written_ = 0;
+};
+
+// What a conflict's kind is called in both reports.
+const char* conflictName(Conflict::Kind kind);
+
+} // namespace corvo::check
