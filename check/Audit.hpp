@@ -28,14 +28,6 @@
 
 namespace corvo::check {
 
-// One document of the audit: where it came from ("FILE", or "stream document N at byte B")
-// and either its check or its refusal.
-struct AuditDocument {
-    std::string source;
-    std::optional<CheckResult> result;
-    std::optional<Refusal> refusal;
-};
-
 // An entry or a directory that no document accounts for: no document has its name as domain
 // or alias, and no run of any document writes it or leaves it behind.
 struct Orphan {
@@ -62,6 +54,14 @@ struct Conflict {
     std::string table, key; // DifferentValues
     std::vector<Party> parties;
     std::string effect;
+};
+
+// One document of the audit: where it came from ("FILE", or "stream document N at byte B")
+// and either its check or its refusal.
+struct AuditDocument {
+    std::string source;
+    std::optional<CheckResult> result;
+    std::optional<Refusal> refusal;
 };
 
 struct AuditSummary {

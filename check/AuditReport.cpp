@@ -11,20 +11,10 @@ namespace {
 
 namespace database = mail::postfix::database;
 
-std::string shortTable(const std::string& table) {
-    return std::filesystem::path(database::tablePath(table)).filename().string();
-}
-
+// The JSON names of Orphan::Kind, in its order.
 const char* orphanKind(Orphan::Kind kind) {
-    switch (kind) {
-    case Orphan::Kind::Entry:
-        return "entry";
-    case Orphan::Kind::MailDirectory:
-        return "mail-directory";
-    case Orphan::Kind::DomainKeys:
-        break;
-    }
-    return "domain-keys";
+    static const char* const names[] = {"entry", "mail-directory", "domain-keys"};
+    return names[static_cast<std::size_t>(kind)];
 }
 
 std::string orNull(const std::string& text) {
@@ -49,27 +39,13 @@ void writeOrphanText(std::ostream& out, const Orphan& orphan) {
     out << "           " << orphan.command << '\n';
 }
 
-const char* conflictText(Conflict::Kind kind) {
-    switch (kind) {
-    case Conflict::Kind::DomainAndAlias:
-        return "the domain of one document and an alias of another";
-    case Conflict::Kind::AliasTwice:
-        return "an alias of more than one document";
-    case Conflict::Kind::DomainTwice:
-        return "the domain of more than one document";
-    case Conflict::Kind::DifferentValues:
-        break;
-    }
-    return "written with different values";
-}
-
 void writeConflictText(std::ostream& out, const Conflict& conflict) {
     out << "  conflict ";
     if (conflict.kind == Conflict::Kind::DifferentValues)
         out << shortTable(conflict.table) << "  " << visible(conflict.key)
             << ": written with different values";
     else
-        out << visible(conflict.name) << ": " << conflictText(conflict.kind);
+        out << visible(conflict.name) << ": " << conflictWords(conflict.kind).text;
     out << "; " << conflict.effect << '\n';
     for (const Conflict::Party& party : conflict.parties) {
         out << "           " << visible(party.source) << " (" << visible(party.domain) << ")";
@@ -82,18 +58,18 @@ void writeConflictText(std::ostream& out, const Conflict& conflict) {
 
 } // namespace
 
-const char* conflictName(Conflict::Kind kind) {
+ConflictWords conflictWords(Conflict::Kind kind) {
     switch (kind) {
     case Conflict::Kind::DomainAndAlias:
-        return "domain-and-alias";
+        return {"domain-and-alias", "the domain of one document and an alias of another"};
     case Conflict::Kind::AliasTwice:
-        return "alias-twice";
+        return {"alias-twice", "an alias of more than one document"};
     case Conflict::Kind::DomainTwice:
-        return "domain-twice";
+        return {"domain-twice", "the domain of more than one document"};
     case Conflict::Kind::DifferentValues:
         break;
     }
-    return "different-values";
+    return {"different-values", "written with different values"};
 }
 
 void AuditReport::begin() {
@@ -129,7 +105,7 @@ void AuditReport::end(const AuditSummary& summary) {
         out_ << ",\"conflicts\":";
         jsonArray(out_, summary.conflicts, [&](const Conflict& conflict) {
             const bool values = conflict.kind == Conflict::Kind::DifferentValues;
-            out_ << "{\"kind\":\"" << conflictName(conflict.kind) << '"'
+            out_ << "{\"kind\":\"" << conflictWords(conflict.kind).name << '"'
                  << ",\"name\":" << json(conflict.name)
                  << ",\"table\":" << (values ? json(conflict.table) : "null")
                  << ",\"key\":" << (values ? json(conflict.key) : "null") << ",\"documents\":";

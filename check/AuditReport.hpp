@@ -26,7 +26,11 @@ private:
     std::size_t written_ = 0;
 };
 
-// What a conflict's kind is called in both reports.
-const char* conflictName(Conflict::Kind kind);
+// A conflict's kind as the JSON report names it, and in the words of the text report.
+struct ConflictWords {
+    const char* name;
+    const char* text;
+};
+ConflictWords conflictWords(Conflict::Kind kind);
 
 } // namespace corvo::check

@@ -9,6 +9,22 @@
 namespace corvo::check {
 namespace {
 
+// A byte as a prefix ("\\x", "\\u00") and two hexadecimal digits.
+std::string hexEscape(const char* prefix, unsigned char byte) {
+    static const char digits[] = "0123456789abcdef";
+    return std::string(prefix) + digits[byte >> 4] + digits[byte & 15];
+}
+
+// A byte as a backslash and three octal digits, as printf's format reads it.
+std::string octalEscape(unsigned char byte) {
+    return {'\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + ((byte >> 3) & 7)),
+            static_cast<char>('0' + (byte & 7))};
+}
+
+bool printableAscii(unsigned char byte) {
+    return byte >= 0x20 && byte < 0x7f;
+}
+
 // Control and non-ASCII bytes as escapes; with `quote`, that character and the backslash
 // are escaped too, so that the text can be read back exactly.
 std::string escaped(const std::string& text, std::optional<char> quote) {
@@ -22,12 +38,8 @@ std::string escaped(const std::string& text, std::optional<char> quote) {
             out += "\\n";
         } else if (character == '\t') {
             out += "\\t";
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            out += hex;
         } else {
-            out += character;
+            out += printableAscii(byte) ? std::string(1, character) : hexEscape("\\x", byte);
         }
     }
     return out;
@@ -39,25 +51,26 @@ std::string quotedArgument(const std::string& argument) {
     return "'" + escaped(argument, '\'') + "'";
 }
 
+namespace {
+
+// One byte as printf's format gives it back.
+std::string formatPiece(char character) {
+    const auto byte = static_cast<unsigned char>(character);
+    if (character == '\\' || character == '%')
+        return std::string(2, character);
+    if (character == '\'')
+        return "'\\''";
+    if (character == '\n')
+        return "\\n";
+    return printableAscii(byte) ? std::string(1, character) : octalEscape(byte);
+}
+
+} // namespace
+
 std::string printfFormat(const std::string& text) {
     std::string out;
-    for (const char character : text) {
-        const auto byte = static_cast<unsigned char>(character);
-        if (character == '\\' || character == '%') {
-            out += character;
-            out += character;
-        } else if (character == '\'') {
-            out += "'\\''";
-        } else if (character == '\n') {
-            out += "\\n";
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            char octal[8];
-            std::snprintf(octal, sizeof octal, "\\%03o", byte);
-            out += octal;
-        } else {
-            out += character;
-        }
-    }
+    for (const char character : text)
+        out += formatPiece(character);
     return out;
 }
 
@@ -84,16 +97,10 @@ std::string json(const std::string& text) {
     std::string out = "\"";
     for (const char character : text) {
         const auto byte = static_cast<unsigned char>(character);
-        if (character == '"' || character == '\\') {
-            out += '\\';
-            out += character;
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\u%04x", byte);
-            out += hex;
-        } else {
-            out += character;
-        }
+        if (character == '"' || character == '\\')
+            out += std::string("\\") + character;
+        else
+            out += printableAscii(byte) ? std::string(1, character) : hexEscape("\\u00", byte);
     }
     return out + "\"";
 }

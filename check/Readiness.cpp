@@ -6,6 +6,7 @@
 #include "check/Encoding.hpp"
 #include "files/MailDirectory.hpp"
 #include "files/file_lock.h"
+#include "lib/base/file_type.h"
 #include "lib/process/lib/ExecCmd.hpp"
 #include "postfix/database/Postmap.hpp"
 #include "postfix/database/Tables.hpp"
@@ -41,20 +42,6 @@ std::string octal(mode_t mode) {
     return text;
 }
 
-const char* typeName(mode_t mode) {
-    if (S_ISLNK(mode))
-        return "a symbolic link";
-    if (S_ISDIR(mode))
-        return "a directory";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return "a device";
-    return "a regular file";
-}
-
 std::string lockFilePath(const std::string& name) {
     const std::unique_ptr<char, decltype(&std::free)> path(lock_file_path(name.c_str()),
                                                            &std::free);
@@ -75,7 +62,7 @@ void checkLocks(Readiness& result) {
         reason = error == ENOENT ? "missing"
                                  : std::string("cannot be examined: ") + std::strerror(error);
     } else if (!S_ISDIR(status.st_mode)) {
-        reason = std::string(typeName(status.st_mode)) + ", not a directory";
+        reason = std::string(file_type_name(status.st_mode)) + ", not a directory";
     } else if (status.st_uid != 0) {
         reason = "owned by uid " + std::to_string(status.st_uid) + ", not by root";
     } else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
@@ -94,7 +81,7 @@ void checkLocks(Readiness& result) {
             continue;
         result.lockFileRefused = true;
         critical(result, "lock file " + visible(path) + " of " + table + ": " +
-                             typeName(status.st_mode) + ", owner uid " +
+                             file_type_name(status.st_mode) + ", owner uid " +
                              std::to_string(status.st_uid) + ", " +
                              std::to_string(status.st_nlink) +
                              " link(s), where a run needs a regular file of root's with one "
@@ -111,7 +98,7 @@ void checkTables(Readiness& result, const std::vector<mail::Step>& plan) {
     const bool found = ::lstat(directory.c_str(), &status) == 0;
     const int error = errno;
     if (!found || !S_ISDIR(status.st_mode)) {
-        const std::string what = found ? std::string(typeName(status.st_mode)) + ", not a directory"
+        const std::string what = found ? std::string(file_type_name(status.st_mode)) + ", not a directory"
                                  : error == ENOENT ? std::string("missing")
                                                    : std::string(std::strerror(error));
         critical(result, "table directory " + visible(directory) + ": " + what +
@@ -152,7 +139,7 @@ void checkPrograms(Readiness& result, const std::vector<mail::Step>& plan) {
                                  ": the run cannot start it");
         } else if (!S_ISREG(status.st_mode) || (status.st_mode & 0111) == 0) {
             critical(result, "program " + visible(program) + ": not an executable file (" +
-                                 typeName(status.st_mode) + ", mode " + octal(status.st_mode) +
+                                 file_type_name(status.st_mode) + ", mode " + octal(status.st_mode) +
                                  "): the run cannot start it");
         }
     }

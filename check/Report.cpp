@@ -17,9 +17,6 @@ namespace {
 namespace database = mail::postfix::database;
 using State = EntryCheck::State;
 
-std::string shortTable(const std::string& table) {
-    return std::filesystem::path(database::tablePath(table)).filename().string();
-}
 
 std::string octal(mode_t mode) {
     char text[16];
@@ -243,6 +240,10 @@ std::string findingsJson(const std::vector<Finding>& findings) {
 }
 
 } // namespace
+
+std::string shortTable(const std::string& table) {
+    return std::filesystem::path(database::tablePath(table)).filename().string();
+}
 
 std::vector<Finding> findingsOf(const CheckResult& result) {
     std::vector<Finding> findings = result.readiness;

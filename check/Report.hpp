@@ -28,6 +28,9 @@ struct CheckResult {
     int status = 0;
 };
 
+// A table's file name, as the reports show a table ("virtual" for hash:/.../virtual).
+std::string shortTable(const std::string& table);
+
 // A refused document: the reader's text and where the reading stopped.
 struct Refusal {
     std::string readerText;

@@ -164,20 +164,20 @@ void system_log_failure(const char* text) {
     }
 }
 
-void system_log_success(const char* text) {
+namespace {
+
+// One record of its own, unless this is not the logging process; nothing escapes.
+void send_single_record(int priority, const char* text) {
     if (!system_log_enabled())
         return;
     try {
-        send_record(LOG_INFO, text);
+        send_record(priority, text);
     } catch (...) {
     }
 }
 
-void system_log_warning(const char* text) {
-    if (!system_log_enabled())
-        return;
-    try {
-        send_record(LOG_WARNING, text);
-    } catch (...) {
-    }
-}
+} // namespace
+
+void system_log_success(const char* text) { send_single_record(LOG_INFO, text); }
+
+void system_log_warning(const char* text) { send_single_record(LOG_WARNING, text); }

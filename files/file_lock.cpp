@@ -24,42 +24,23 @@
 #include "diagnostics/log.h"
 #include "diagnostics/system_log.h"
 #include "lib/base/eintr.h"
+#include "lib/base/file_type.h"
 
 namespace {
 
 const char* const lock_directory = "/run/lock/files";
 
-// Prints why the lock directory is refused and leaves error in errno.
+// Prints why the lock directory or a lock file (`what`, named by its path) is refused and
+// leaves error in errno.
+int refuse(const char* what, const char* path, int error, const char* reason) {
+    errno = error;
+    message_warning("%s \"%s\" refused: %s.", what, path, reason);
+    errno = error;
+    return LOCK_REFUSED;
+}
+
 int refuse_lock_directory(int error, const char* reason) {
-    errno = error;
-    message_warning("Lock directory \"%s\" refused: %s.", lock_directory, reason);
-    errno = error;
-    return LOCK_REFUSED;
-}
-
-// Prints why a lock file is refused and leaves error in errno.
-int refuse_lock_file(const char* path, int error, const char* reason) {
-    errno = error;
-    message_warning("Lock file \"%s\" refused: %s.", path, reason);
-    errno = error;
-    return LOCK_REFUSED;
-}
-
-// What a file that is no regular file is, in the words of a refusal.
-const char* file_kind(mode_t mode) {
-    if (S_ISLNK(mode))
-        return "it is a symbolic link";
-    if (S_ISDIR(mode))
-        return "it is a directory";
-    if (S_ISFIFO(mode))
-        return "it is a FIFO";
-    if (S_ISSOCK(mode))
-        return "it is a socket";
-    if (S_ISCHR(mode))
-        return "it is a character device";
-    if (S_ISBLK(mode))
-        return "it is a block device";
-    return "it is not a regular file";
+    return refuse("Lock directory", lock_directory, error, reason);
 }
 
 // Refuses an open lock file that anyone but root could have planted or that names another
@@ -75,7 +56,7 @@ int checked_lock_file(const char* path, int fd) {
                       std::strerror(error));
     } else if (!S_ISREG(status.st_mode)) {
         error = S_ISDIR(status.st_mode) ? EISDIR : EPERM;
-        std::snprintf(reason, sizeof reason, "%s", file_kind(status.st_mode));
+        std::snprintf(reason, sizeof reason, "it is %s", file_type_name(status.st_mode));
     } else if (status.st_uid != 0) {
         error = EPERM;
         std::snprintf(reason, sizeof reason, "it is owned by uid %u, not by root",
@@ -87,7 +68,7 @@ int checked_lock_file(const char* path, int fd) {
     }
     if (error != 0) {
         close(fd);
-        return refuse_lock_file(path, error, reason);
+        return refuse("Lock file", path, error, reason);
     }
     // Non-blocking only for the open: the lock file itself is read by nobody.
     const int flags = fcntl(fd, F_GETFL);
@@ -183,7 +164,11 @@ int lock_file_open(const char* path, int flags) {
         fstatat(directory, name, &planted, AT_SYMLINK_NOFOLLOW) == 0;
     close(directory);
     if (known)
-        return refuse_lock_file(path, error, file_kind(planted.st_mode));
+        {
+        char reason[64];
+        std::snprintf(reason, sizeof reason, "it is %s", file_type_name(planted.st_mode));
+        return refuse("Lock file", path, error, reason);
+    }
     errno = error;
     return -1;
 }

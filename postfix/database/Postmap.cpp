@@ -139,17 +139,25 @@ void applyChange(const TableChange& change) {
     }
 }
 
-TableContents lookupKeys(const std::string& table, const std::vector<std::string>& keys) {
-    TableContents contents;
+namespace {
+
+// Whether the table's file is there; postmap would report a missing one as a fatal error.
+bool tableFileExists(const std::string& table) {
     struct stat status {};
     const std::string file = tablePath(table) + ".db";
-    if (::stat(file.c_str(), &status) != 0) {
-        if (errno == ENOENT)
-            return contents;
+    if (::stat(file.c_str(), &status) == 0)
+        return true;
+    if (errno != ENOENT)
         throwSystemError("stat " + file, errno);
-    }
-    contents.exists = true;
-    if (keys.empty())
+    return false;
+}
+
+} // namespace
+
+TableContents lookupKeys(const std::string& table, const std::vector<std::string>& keys) {
+    TableContents contents;
+    contents.exists = tableFileExists(table);
+    if (!contents.exists || keys.empty())
         return contents;
     std::string errors;
     std::string output;
@@ -194,17 +202,16 @@ const TableDump::Entry* TableDump::find(std::string_view wanted) const {
 
 TableDump dumpTable(const std::string& table) {
     TableDump dump;
-    struct stat status {};
-    const std::string file = tablePath(table) + ".db";
-    if (::stat(file.c_str(), &status) != 0) {
-        if (errno == ENOENT)
-            return dump;
-        throwSystemError("stat " + file, errno);
-    }
-    dump.exists = true;
+    dump.exists = tableFileExists(table);
+    if (!dump.exists)
+        return dump;
     std::string errors;
     const RunEnd run = [&] {
         const SharedFileLock lock(tablePath(table));
+        // A table that cannot be read whole is no table an audit can judge.
+        if (!lock.busyHolder().empty())
+            throw PostfixDatabaseError(table + " not inspected: its lock stayed held by " +
+                                       lock.busyHolder());
         return runPostmap({kPostmapProgram, {"-s", table}, {}}, errors, &dump.text);
     }();
     if (run.signalled || run.exitStatus != 0 || !postmapOutputIsClean(errors))

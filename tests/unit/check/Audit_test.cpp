@@ -187,7 +187,7 @@ TEST(Accounts, ConflictsNameTheDocumentsInvolved) {
 
     std::vector<std::string> found;
     for (const Conflict& conflict : accounts.conflicts()) {
-        std::string line = std::string(conflictName(conflict.kind)) + " " + conflict.name +
+        std::string line = std::string(conflictWords(conflict.kind).name) + " " + conflict.name +
                            (conflict.key.empty() ? "" : " " + conflict.key) + ":";
         for (const Conflict::Party& party : conflict.parties)
             line += " " + party.source + "=" + party.role;
