@@ -71,11 +71,11 @@ int check(const Options& options) {
     seen.startSeconds =
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 
-    // Read once for the traps only its text shows, then by the tool's reader as a run reads it.
-    const std::string text = takeStandardInput();
+    // Read once, for the traps only its text shows and for the tool's reader, as a run reads it.
+    const std::string text = readStandardInput();
     std::string errorText;
     domain_info_trace trace{};
-    const std::optional<DomainModel> model = readDomainModel(errorText, &trace);
+    const std::optional<DomainModel> model = readDomainModelFrom(text, errorText, &trace);
     if (!model) {
         const Refusal refusal = refusalOf(errorText, trace);
         seen.findings = findingsOf(refusal);

@@ -3,13 +3,7 @@
 #include "check/DocumentText.hpp"
 
 #include "check/Encoding.hpp"
-#include "diagnostics/Errors.hpp"
-#include "lib/base/eintr.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <set>
 
 namespace corvo::check {
@@ -128,41 +122,6 @@ private:
 
 std::vector<Trap> documentTextTraps(const std::string& text) {
     return Scanner(text).traps();
-}
-
-std::string takeStandardInput() {
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = retry_eintr([&] { return ::read(0, buffer, sizeof buffer); });
-        if (got < 0)
-            throwSystemError("read standard input", errno);
-        if (got == 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-    // The same bytes on descriptor 0 again, from a file in memory.
-    const int copy = ::memfd_create("document", MFD_CLOEXEC);
-    if (copy < 0)
-        throwSystemError("memfd_create", errno);
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t done = retry_eintr(
-            [&] { return ::write(copy, text.data() + written, text.size() - written); });
-        if (done < 0) {
-            const int error = errno;
-            ::close(copy);
-            throwSystemError("write the document's copy", error);
-        }
-        written += static_cast<std::size_t>(done);
-    }
-    if (::lseek(copy, 0, SEEK_SET) != 0 || ::dup2(copy, 0) < 0) {
-        const int error = errno;
-        ::close(copy);
-        throwSystemError("put the document back on standard input", error);
-    }
-    ::close(copy);
-    return text;
 }
 
 } // namespace corvo::check

@@ -37,10 +37,6 @@ std::string readAll(int descriptor, const std::string& what) {
     return text;
 }
 
-std::string readStandardInput() {
-    return readAll(STDIN_FILENO, "standard input");
-}
-
 // A writable, NUL-terminated copy that ends at the input's first NUL byte.
 char* makeDocumentBuffer(std::string_view text) {
     const std::size_t length = ::strnlen(text.data(), text.size());
@@ -62,6 +58,10 @@ struct RunRecords {
 [[gnu::used]] RunRecords runRecords;
 
 } // namespace
+
+std::string readStandardInput() {
+    return readAll(STDIN_FILENO, "standard input");
+}
 
 std::optional<DomainModel> readDomainModel(std::string& errorText, domain_info_trace* trace) {
     char* buffer = runRecords.buffer = makeDocumentBuffer(readStandardInput());

@@ -39,6 +39,9 @@ std::optional<DomainModel> readDomainModel(std::string& errorText,
 std::optional<DomainModel> readDomainModelFrom(std::string_view bytes, std::string& errorText,
                                                domain_info_trace* trace = nullptr);
 
+// All bytes of standard input, up to its end.
+std::string readStandardInput();
+
 // All bytes of a file, as standard input is read for a single document.
 std::string readDocumentFile(const std::string& path);
 
