@@ -4,7 +4,6 @@
 #include "check/Audit.hpp"
 
 #include "check/AuditReport.hpp"
-#include "check/DocumentText.hpp"
 #include "check/Encoding.hpp"
 #include "check/Traps.hpp"
 #include "diagnostics/Errors.hpp"
@@ -363,15 +362,9 @@ int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::o
             report.document(document);
             return;
         }
-        CheckResult result;
-        result.domain = model->domain.name;
-        result.withPlan = plan;
-        result.plan = mail::restorePlan(model->domain, model->subscription);
+        CheckResult result = documentResult(*model, *bytes, plan);
         // Readiness is the server's, and costs processes: the single check gives it.
         result.readinessChecked = false;
-        result.traps = documentTraps(model->domain);
-        const std::vector<Trap> textTraps = documentTextTraps(*bytes);
-        result.traps.insert(result.traps.end(), textTraps.begin(), textTraps.end());
         if (summary.serverError.empty()) {
             try {
                 if (!user)

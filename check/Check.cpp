@@ -3,7 +3,6 @@
 // the one file it writes is the metrics textfile it is asked for.
 #include "check/Check.hpp"
 
-#include "check/DocumentText.hpp"
 #include "check/Audit.hpp"
 #include "check/Inspect.hpp"
 #include "check/Monitoring.hpp"
@@ -84,13 +83,7 @@ int check(const Options& options) {
             options.json ? writeJson(std::cout, refusal) : writeText(std::cout, refusal);
         });
     }
-    CheckResult result;
-    result.domain = model->domain.name;
-    result.withPlan = options.plan;
-    result.plan = mail::restorePlan(model->domain, model->subscription);
-    result.traps = documentTraps(model->domain);
-    const std::vector<Trap> textTraps = documentTextTraps(text);
-    result.traps.insert(result.traps.end(), textTraps.begin(), textTraps.end());
+    CheckResult result = documentResult(*model, text, options.plan);
     const Readiness ready = readiness(result.plan, model->domain);
     result.readiness = ready.findings;
     if (ready.lockFileRefused) {

@@ -1,6 +1,7 @@
 // Text and JSON renderings of the check's findings and of the restore plan.
 #include "check/Report.hpp"
 
+#include "check/DocumentText.hpp"
 #include "check/Encoding.hpp"
 #include "driver/DomainKeys.hpp"
 #include "files/FileLock.hpp"
@@ -240,6 +241,17 @@ std::string findingsJson(const std::vector<Finding>& findings) {
 }
 
 } // namespace
+
+CheckResult documentResult(const DomainModel& model, const std::string& text, bool withPlan) {
+    CheckResult result;
+    result.domain = model.domain.name;
+    result.withPlan = withPlan;
+    result.plan = mail::restorePlan(model.domain, model.subscription);
+    result.traps = documentTraps(model.domain);
+    const std::vector<Trap> textTraps = documentTextTraps(text);
+    result.traps.insert(result.traps.end(), textTraps.begin(), textTraps.end());
+    return result;
+}
 
 std::string shortTable(const std::string& table) {
     return std::filesystem::path(database::tablePath(table)).filename().string();

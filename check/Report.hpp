@@ -7,6 +7,7 @@
 #include "check/Inspect.hpp"
 #include "check/Traps.hpp"
 #include "driver/Plan.hpp"
+#include "driver/model/DomainInfo.hpp"
 #include "input/domain_info.h"
 
 #include <optional>
@@ -27,6 +28,10 @@ struct CheckResult {
     bool withPlan = false;
     int status = 0;
 };
+
+// The result of a read document before the server is looked at: its domain, the plan a run of
+// it makes, and the traps of its model and of its text (as read, before the NUL cut).
+CheckResult documentResult(const DomainModel& model, const std::string& text, bool withPlan);
 
 // A table's file name, as the reports show a table ("virtual" for hash:/.../virtual).
 std::string shortTable(const std::string& table);
