@@ -124,18 +124,22 @@ Inspection inspectAgainst(const std::vector<mail::Step>& plan, const DomainInfo&
     Inspection inspection;
     inspection.entries = expectedEntries(plan, domain);
     for (EntryCheck& entry : inspection.entries) {
-        const database::TableDump& dump = dumps.of(entry.table);
-        if (const database::TableDump::Entry* found = dump.find(entry.key)) {
-            entry.actual = std::string(dump.value(*found));
+        if (const auto found = dumps.of(entry.table).find(entry.key)) {
+            entry.actual = std::string(found->value);
             if (accounts)
-                accounts->claim(entry.table, *found);
+                accounts->claim(entry.table, found->id);
         }
     }
-    // As inspect: an alias's whole-domain entry counts only when it is a virtual domain.
+    // As inspect: an alias's whole-domain entry counts only when it is a virtual domain. The
+    // alias's own entry there is the document's name, and so accounted for.
     if (mail::effectivePolicy(domain) != NonExistentMailType::Reject)
-        for (const std::string& alias : domain.aliases)
-            if (!dumps.virtualDomains.find(alias))
+        for (const std::string& alias : domain.aliases) {
+            const auto listed = dumps.virtualDomains.find(alias);
+            if (!listed)
                 inspection.unlistedAliases.push_back(alias);
+            else if (accounts)
+                accounts->claim(database::kVirtualDomainsTable, listed->id);
+        }
     inspection.directory = inspectMailDirectory(domain.name, user);
     for (const std::string& alias : domain.aliases)
         inspection.keys.push_back(inspectKeys(domain, alias));
@@ -145,7 +149,7 @@ Inspection inspectAgainst(const std::vector<mail::Step>& plan, const DomainInfo&
 Accounts::Accounts(const TableDumps& dumps) : dumps_(dumps) {
     for (const std::string* table :
          {&database::kVirtualDomainsTable, &database::kVirtualTable, &database::kAliasesTable})
-        claimed_[tableIndex(*table)].assign(dumps.of(*table).entries.size(), false);
+        claimed_[tableIndex(*table)].assign(dumps.of(*table).idCount(), false);
 }
 
 void Accounts::add(const std::string& source, const DomainInfo& domain) {
@@ -165,9 +169,8 @@ void Accounts::add(const std::string& source, const DomainInfo& domain) {
     documents_.push_back({source, std::move(kept)});
 }
 
-void Accounts::claim(const std::string& table, const database::TableDump::Entry& entry) {
-    const database::TableDump& dump = dumps_.of(table);
-    claimed_[tableIndex(table)][static_cast<std::size_t>(&entry - dump.entries.data())] = true;
+void Accounts::claim(const std::string& table, std::size_t id) {
+    claimed_[tableIndex(table)][id] = true;
 }
 
 void Accounts::sort() {
@@ -201,14 +204,15 @@ std::vector<Orphan> Accounts::tableOrphans() {
         const auto first = static_cast<std::ptrdiff_t>(orphans.size());
         const database::TableDump& dump = dumps_.of(*table);
         const std::vector<bool>& claimed = claimed_[tableIndex(*table)];
-        for (std::size_t i = 0; i < dump.entries.size(); ++i) {
-            if (claimed[i])
+        for (std::size_t id = 0; id < dump.idCount(); ++id) {
+            const auto entry = claimed[id] ? std::nullopt : dump.at(id);
+            if (!entry)
                 continue;
-            const std::string key(dump.key(dump.entries[i]));
+            const std::string key(entry->key);
             const std::string name = nameOfKey(*table, key);
             if (!name.empty() && named(name))
                 continue;
-            const std::string value(dump.value(dump.entries[i]));
+            const std::string value(entry->value);
             orphans.push_back({Orphan::Kind::Entry,
                                *table,
                                key,
@@ -222,7 +226,7 @@ std::vector<Orphan> Accounts::tableOrphans() {
                                entryEffect(dumps_, *table, key, name, value),
                                removal(*table, key)});
         }
-        // The dump is in key order already; this keeps the report so whatever its index.
+        // The dump's index has no order; the report is in key order.
         std::sort(orphans.begin() + first, orphans.end(),
                   [](const Orphan& a, const Orphan& b) { return a.key < b.key; });
     }

@@ -86,7 +86,7 @@ public:
     explicit Accounts(const TableDumps& dumps);
     // One document's names; its entries are claimed one by one as they are found.
     void add(const std::string& source, const DomainInfo& domain);
-    void claim(const std::string& table, const mail::postfix::database::TableDump::Entry& entry);
+    void claim(const std::string& table, std::size_t id); // the entry's id in its dump
     bool named(const std::string& name);
     // Orphans of the tables, then of the directories under the two roots.
     std::vector<Orphan> tableOrphans();

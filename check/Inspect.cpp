@@ -274,14 +274,13 @@ Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain
                           [&](const EntryCheck& entry) { return entry.table == table; });
             continue;
         }
-        for (EntryCheck& entry : inspection.entries) {
-            const auto found = contents.values.find(entry.key);
-            if (entry.table == table && found != contents.values.end())
-                entry.actual = found->second;
-        }
+        for (EntryCheck& entry : inspection.entries)
+            if (entry.table == table)
+                if (const auto found = contents.values.find(entry.key))
+                    entry.actual = std::string(found->value);
         if (table == database::kVirtualDomainsTable)
             for (const std::string& alias : listed)
-                if (!contents.values.contains(alias))
+                if (!contents.values.find(alias))
                     inspection.unlistedAliases.push_back(alias);
     }
 

@@ -10,8 +10,10 @@
 #include "files/FileLock.hpp"
 #include "lib/process/lib/Pipe.hpp"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -34,31 +36,85 @@ RunEnd endOf(int status) {
 }
 
 // Runs postmap once with the arguments, the input on a pipe (standard input from /dev/null
-// when there is none); returns how it ended and leaves its standard error in errors.
-// Standard output goes to `output` when given, else it stays the tool's own. argv holds each
-// argument as given: an empty key or table name stays an argument of its own. postmap keeps
-// `lock`, the open lock file, held for it until it ends, when one is given.
-RunEnd runPostmap(const process::Invocation& call, std::string& errors,
-                  std::string* output = nullptr, int lock = -1) {
+// when there is none, or the open descriptor `input` when one is given); returns how it ended
+// and leaves its standard error in errors. Standard output goes to the open descriptor
+// `output` when one is given, else it stays the tool's own. argv holds each argument as
+// given: an empty key or table name stays an argument of its own. postmap keeps `lock`, the
+// open lock file, held for it until it ends, when one is given.
+RunEnd runPostmap(const process::Invocation& call, std::string& errors, int output = -1,
+                  int lock = -1, int input = -1) {
     process::Command command(call.program);
     command.argv.insert(command.argv.end(), call.arguments.begin(), call.arguments.end());
     command.keptDescriptor = lock;
     process::Pipe pipe(command);
-    if (call.input.empty()) {
+    if (input >= 0) {
+        pipe.setStdin(input);
+    } else if (call.input.empty()) {
         pipe.setStdin(process::kFdDevNull);
     } else {
-        auto input = std::make_shared<std::string>(call.input);
-        pipe.setStdin(process::kFdPipe, [input](std::vector<char>& buffer) {
-            buffer.insert(buffer.end(), input->begin(), input->end());
-            input->clear();
+        auto bytes = std::make_shared<std::string>(call.input);
+        pipe.setStdin(process::kFdPipe, [bytes](std::vector<char>& buffer) {
+            buffer.insert(buffer.end(), bytes->begin(), bytes->end());
+            bytes->clear();
             return false;
         });
     }
     pipe.setStderr(process::kFdPipe, process::Pipe::appendTo(errors));
-    if (output)
-        pipe.setStdout(process::kFdPipe, process::Pipe::appendTo(*output));
+    if (output >= 0)
+        pipe.setStdout(output);
     return endOf(pipe.run());
 }
+
+// A file in memory between a reader's postmap and the check: its keys go in whole before
+// postmap starts and its output is taken whole once it has ended, with no pipe to serve
+// chunk by chunk while it runs. Close-on-exec: postmap gets it only as a standard stream.
+class MemoryFile {
+public:
+    explicit MemoryFile(const char* name) : fd_(::memfd_create(name, MFD_CLOEXEC)) {
+        if (fd_ < 0)
+            throwSystemError(std::string("memfd_create ") + name, errno);
+    }
+    MemoryFile(const MemoryFile&) = delete;
+    MemoryFile& operator=(const MemoryFile&) = delete;
+    ~MemoryFile() { ::close(fd_); }
+
+    int descriptor() const { return fd_; }
+
+    // Writes text and goes back to its start, for postmap to read from there.
+    void fill(std::string_view text) {
+        while (!text.empty()) {
+            const ssize_t put = ::write(fd_, text.data(), text.size());
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put < 0)
+                throwSystemError("write postmap input", errno);
+            text.remove_prefix(static_cast<std::size_t>(put));
+        }
+        if (::lseek(fd_, 0, SEEK_SET) != 0)
+            throwSystemError("lseek postmap input", errno);
+    }
+
+    // What was written to it, mapped read-only; the mapping outlives the file.
+    std::pair<std::shared_ptr<const char>, std::size_t> map() const {
+        struct stat status {};
+        if (::fstat(fd_, &status) != 0)
+            throwSystemError("fstat postmap output", errno);
+        const auto size = static_cast<std::size_t>(status.st_size);
+        if (size == 0)
+            return {nullptr, 0};
+        void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd_, 0);
+        if (at == MAP_FAILED)
+            throwSystemError("mmap postmap output", errno);
+        return {std::shared_ptr<const char>(static_cast<const char*>(at),
+                                            [size](const char* bytes) {
+                                                ::munmap(const_cast<char*>(bytes), size);
+                                            }),
+                size};
+    }
+
+private:
+    int fd_;
+};
 
 // One line per item, each ended by a line feed.
 template <class Item, class Write>
@@ -128,7 +184,7 @@ void applyChange(const TableChange& change) {
         // The lock is held for postmap as well: a tool killed while postmap writes must not
         // free the table for the next writer before postmap is done with it.
         const FileLock lock(tablePath(change.table));
-        return runPostmap(postmapCall(change), errors, nullptr, lock.descriptor());
+        return runPostmap(postmapCall(change), errors, -1, lock.descriptor());
     }();
     const bool exitedZero = !end.signalled && end.exitStatus == 0;
     if (change.kind == TableChange::Kind::Insert) {
@@ -160,84 +216,126 @@ TableContents lookupKeys(const std::string& table, const std::vector<std::string
     if (!contents.exists || keys.empty())
         return contents;
     std::string errors;
-    std::string output;
+    MemoryFile input("postmap-keys"), output("postmap-found");
+    input.fill(linesOf(keys, appendKey));
     const SharedFileLock lock(tablePath(table));
     if (!lock.busyHolder().empty()) {
         contents.heldBy = lock.busyHolder();
         return contents;
     }
-    const RunEnd run = runPostmap({kPostmapProgram, {"-q", "-", table}, linesOf(keys, appendKey)},
-                                  errors, &output);
+    const RunEnd run = runPostmap({kPostmapProgram, {"-q", "-", table}, {}}, errors,
+                                  output.descriptor(), -1, input.descriptor());
     // Exit 1 with nothing on standard error only means that no key was found.
     if (run.signalled || run.exitStatus > 1 || !postmapOutputIsClean(errors))
         throw PostfixDatabaseError(errors.empty() ? "postmap -q failed" : errors);
-    // One "key<TAB>value" line per key found; keys hold no blanks, values may.
-    std::string_view rest = output;
-    while (!rest.empty()) {
-        const std::size_t end = rest.find('\n');
-        const std::string_view line = rest.substr(0, end);
-        const std::size_t tab = line.find('\t');
-        if (tab != std::string_view::npos)
-            contents.values.emplace(line.substr(0, tab), line.substr(tab + 1));
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    }
+    // One "key<TAB>value" line per key found, as a dump has them.
+    auto [bytes, size] = output.map();
+    const std::string_view text(bytes.get(), size);
+    contents.values = TableDump(std::move(bytes), text);
     return contents;
 }
 
-std::string_view TableDump::key(const Entry& entry) const {
-    return std::string_view(text).substr(entry.key, entry.length);
+namespace {
+
+std::uint64_t hashOf(std::string_view key) {
+    return std::hash<std::string_view>{}(key);
 }
 
-std::string_view TableDump::value(const Entry& entry) const {
-    const std::size_t start = std::min<std::size_t>(entry.key + entry.length + 1, entry.end);
-    return std::string_view(text).substr(start, entry.end - start);
+} // namespace
+
+TableDump::TableDump(std::string text) {
+    auto owned = std::make_shared<std::string>(std::move(text));
+    const std::string_view view = *owned;
+    *this = TableDump(std::shared_ptr<const char>(owned, owned->data()), view);
 }
 
-const TableDump::Entry* TableDump::find(std::string_view wanted) const {
-    const auto at = std::lower_bound(
-        entries.begin(), entries.end(), wanted,
-        [this](const Entry& entry, std::string_view other) { return key(entry) < other; });
-    return at != entries.end() && key(*at) == wanted ? &*at : nullptr;
+TableDump::TableDump(std::shared_ptr<const char> bytes, std::string_view text)
+    : bytes_(std::move(bytes)), text_(text), exists_(true) {
+    if (text_.size() >= UINT32_MAX)
+        throw PostfixDatabaseError("postmap wrote more than 4 GiB of entries");
+    const auto lines = static_cast<std::size_t>(std::count(text_.begin(), text_.end(), '\n')) + 1;
+    // At most half the slots taken, so that a probe rarely walks far.
+    std::size_t capacity = 16;
+    while (capacity < 2 * lines)
+        capacity *= 2;
+    slots_.assign(capacity, 0);
+    const std::size_t mask = capacity - 1;
+    for (std::size_t start = 0; start < text_.size();) {
+        std::size_t end = text_.find('\n', start);
+        if (end == std::string_view::npos)
+            end = text_.size();
+        if (end > start) {
+            const std::string_view line = text_.substr(start, end - start);
+            const std::string_view key = line.substr(0, line.find('\t'));
+            const std::uint64_t hash = hashOf(key);
+            const std::uint64_t tag = hash & ~std::uint64_t{UINT32_MAX};
+            for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+                if (slots_[slot] == 0) {
+                    slots_[slot] = tag | (start + 1);
+                    ++size_;
+                    break;
+                }
+                if ((slots_[slot] & ~std::uint64_t{UINT32_MAX}) == tag &&
+                    entryAt(static_cast<std::uint32_t>(slots_[slot]) - 1, slot).key == key)
+                    break;
+            }
+        }
+        start = end + 1;
+    }
+}
+
+TableDump::Entry TableDump::entryAt(std::uint32_t start, std::size_t id) const {
+    std::string_view line = text_.substr(start);
+    line = line.substr(0, line.find('\n'));
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string_view::npos)
+        return {line, {}, id};
+    return {line.substr(0, tab), line.substr(tab + 1), id};
+}
+
+std::optional<TableDump::Entry> TableDump::find(std::string_view key) const {
+    if (size_ == 0)
+        return std::nullopt;
+    const std::uint64_t hash = hashOf(key);
+    const std::uint64_t tag = hash & ~std::uint64_t{UINT32_MAX};
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = hash & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
+        if ((slots_[slot] & ~std::uint64_t{UINT32_MAX}) != tag)
+            continue;
+        const std::size_t start = static_cast<std::uint32_t>(slots_[slot]) - 1;
+        // The key, then the end of its key: a tab, a line feed or the end of the text.
+        const std::string_view rest = text_.substr(start);
+        if (rest.starts_with(key) &&
+            (rest.size() == key.size() || rest[key.size()] == '\t' || rest[key.size()] == '\n'))
+            return entryAt(static_cast<std::uint32_t>(start), slot);
+    }
+    return std::nullopt;
+}
+
+std::optional<TableDump::Entry> TableDump::at(std::size_t id) const {
+    if (id >= slots_.size() || slots_[id] == 0)
+        return std::nullopt;
+    return entryAt(static_cast<std::uint32_t>(slots_[id]) - 1, id);
 }
 
 TableDump dumpTable(const std::string& table) {
-    TableDump dump;
-    dump.exists = tableFileExists(table);
-    if (!dump.exists)
-        return dump;
+    if (!tableFileExists(table))
+        return TableDump();
     std::string errors;
+    MemoryFile output("postmap-dump");
     const RunEnd run = [&] {
         const SharedFileLock lock(tablePath(table));
         // A table that cannot be read whole is no table an audit can judge.
         if (!lock.busyHolder().empty())
             throw PostfixDatabaseError(table + " not inspected: its lock stayed held by " +
                                        lock.busyHolder());
-        return runPostmap({kPostmapProgram, {"-s", table}, {}}, errors, &dump.text);
+        return runPostmap({kPostmapProgram, {"-s", table}, {}}, errors, output.descriptor());
     }();
     if (run.signalled || run.exitStatus != 0 || !postmapOutputIsClean(errors))
         throw PostfixDatabaseError(errors.empty() ? "postmap -s failed" : errors);
-    dump.text.shrink_to_fit(); // the output grew by doubling; the rest stays for the run
-    if (dump.text.size() > UINT32_MAX)
-        throw PostfixDatabaseError("postmap -s: more than 4 GiB of entries");
-    // One "key<TAB>value" line per entry; keys hold no blanks, values may.
-    const std::string_view text = dump.text;
-    for (std::size_t start = 0; start < text.size();) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        const std::size_t tab = text.substr(start, end - start).find('\t');
-        const std::size_t length = tab == std::string_view::npos ? end - start : tab;
-        dump.entries.push_back({static_cast<std::uint32_t>(start),
-                                static_cast<std::uint32_t>(length),
-                                static_cast<std::uint32_t>(end)});
-        start = end + 1;
-    }
-    std::sort(dump.entries.begin(), dump.entries.end(),
-              [&dump](const TableDump::Entry& a, const TableDump::Entry& b) {
-                  return dump.key(a) < dump.key(b);
-              });
-    dump.entries.shrink_to_fit();
-    return dump;
+    auto [bytes, size] = output.map();
+    const std::string_view text(bytes.get(), size);
+    return TableDump(std::move(bytes), text);
 }
 
 bool postmapOutputIsClean(const std::string& text) {

@@ -12,7 +12,9 @@
 // then made, so that a dry run can show the very calls that a run makes. Reading a table
 // back is one "postmap -q -" run with every key on standard input, and reading all of it one
 // "postmap -s" run, each under a shared hold of the table's lock when its lock file exists
-// (a reader never creates one), taken within kSharedLockWaitMs or not at all.
+// (a reader never creates one), taken within kSharedLockWaitMs or not at all. A reader's
+// postmap reads its keys from, and writes what it finds to, files in memory: they are read
+// whole, once it has ended, with no pipe to serve while it runs.
 //
 // DIAGNOSTICS: a failed insert raises PostfixConfigurationError and a failed delete
 // PostfixDatabaseError, each carrying postmap's standard error. Lock failures and failures
@@ -23,6 +25,8 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,11 +61,49 @@ bool isEmptyChange(const TableChange& change);
 // writes no error line: that is how it reports keys that were absent.
 void applyChange(const TableChange& change);
 
+// Entries of a table, as a "postmap -s TABLE" run (all of them) or a "postmap -q - TABLE"
+// run (those of the keys asked for) wrote them: its output, kept whole
+// where postmap wrote it, and a hash index over its lines, built in one pass, so that finding
+// a key costs the same whatever the table's size. A table whose file is absent holds nothing.
+// Each entry has an id below idCount(), fixed for the dump's life, by which a caller can mark
+// it; walking the ids gives every entry once, in no particular order.
+class TableDump {
+public:
+    struct Entry {
+        std::string_view key, value;
+        std::size_t id;
+    };
+
+    TableDump() = default; // the table's file is absent
+    // Indexes text, "key<TAB>value" lines (keys hold no blanks, values may); a line without a
+    // tab is a key with an empty value, an empty line is no entry, and of two lines with one
+    // key the first counts. `bytes` keeps the text alive.
+    TableDump(std::shared_ptr<const char> bytes, std::string_view text);
+    explicit TableDump(std::string text);
+
+    bool exists() const { return exists_; }
+    std::size_t size() const { return size_; }
+    std::size_t idCount() const { return slots_.size(); }
+    std::optional<Entry> find(std::string_view key) const;
+    std::optional<Entry> at(std::size_t id) const; // none when no entry has the id
+
+private:
+    Entry entryAt(std::uint32_t start, std::size_t id) const;
+
+    std::shared_ptr<const char> bytes_;
+    std::string_view text_;
+    // Open addressing, linear probing: the key's hash in the high half, its line's offset
+    // plus one in the low half; 0 marks a free slot.
+    std::vector<std::uint64_t> slots_;
+    std::size_t size_ = 0;
+    bool exists_ = false;
+};
+
 // What a table holds for some keys. `exists` is false when the table's file is absent,
 // which postmap would report as a fatal error; such a table holds nothing.
 struct TableContents {
     bool exists = false;
-    std::map<std::string, std::string> values; // the keys found, with their values
+    TableDump values; // the keys found, with their values
     // Who held the table's lock past the reader's wait ("process PID (COMMAND)"): nothing was
     // read. Empty when the table was read.
     std::string heldBy;
@@ -72,25 +114,6 @@ struct TableContents {
 // a lock held past kSharedLockWaitMs leaves the table unread, with heldBy set.
 // Raises PostfixDatabaseError with postmap's standard error when it fails otherwise.
 TableContents lookupKeys(const std::string& table, const std::vector<std::string>& keys);
-
-// Every entry of a table, as one "postmap -s TABLE" run wrote them: its output, kept whole,
-// and the place of each entry in it, in byte order of the keys. `exists` is false when the
-// table's file is absent; such a table holds nothing and no postmap runs.
-struct TableDump {
-    struct Entry {
-        std::uint32_t key;    // offset of the key in text
-        std::uint32_t length; // of the key; its value follows after one tab, up to a line feed
-        std::uint32_t end;    // offset of the value's end
-    };
-    bool exists = false;
-    std::string text;
-    std::vector<Entry> entries;
-
-    std::string_view key(const Entry& entry) const;
-    std::string_view value(const Entry& entry) const;
-    // The entry of the key, or null.
-    const Entry* find(std::string_view key) const;
-};
 
 // Reads the whole table in one "postmap -s TABLE" run, under a shared hold of the table's
 // lock when the lock file exists, as lookupKeys does. Raises PostfixDatabaseError with

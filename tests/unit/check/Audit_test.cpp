@@ -21,19 +21,12 @@ namespace tables = corvo::mail::postfix::database;
 
 namespace {
 
-// A dump as "postmap -s" gives it: "key<TAB>value" lines, indexed in key order.
+// A dump as "postmap -s" gives it: "key<TAB>value" lines.
 tables::TableDump dumpOf(const std::vector<std::pair<std::string, std::string>>& entries) {
-    tables::TableDump dump;
-    dump.exists = true;
-    for (const auto& [key, value] : entries) {
-        const auto at = static_cast<std::uint32_t>(dump.text.size());
-        dump.text += key + '\t' + value + '\n';
-        dump.entries.push_back({at, static_cast<std::uint32_t>(key.size()),
-                                static_cast<std::uint32_t>(dump.text.size() - 1)});
-    }
-    std::sort(dump.entries.begin(), dump.entries.end(),
-              [&](const auto& a, const auto& b) { return dump.key(a) < dump.key(b); });
-    return dump;
+    std::string text;
+    for (const auto& [key, value] : entries)
+        text += key + '\t' + value + '\n';
+    return tables::TableDump(std::move(text));
 }
 
 DomainInfo domainNamed(const std::string& name, std::vector<std::string> aliases,
@@ -198,20 +191,4 @@ TEST(Accounts, ConflictsNameTheDocumentsInvolved) {
                          "alias-twice b.com: 1=alias 3=alias",
                          "different-values b.com @b.com: 1=x@d.com 3=y",
                      }));
-}
-
-// Every key of a dump is found where it is, and no other.
-TEST(TableDump, FindsEachKeyAndNoOther) {
-    std::vector<std::pair<std::string, std::string>> entries{{"", "empty key"}};
-    for (int i = 0; i < 5000; ++i)
-        entries.emplace_back("k" + std::to_string(i), "v" + std::to_string(i));
-    const tables::TableDump dump = dumpOf(entries);
-    for (const auto& [key, value] : entries) {
-        const tables::TableDump::Entry* found = dump.find(key);
-        ASSERT_NE(found, nullptr) << key;
-        EXPECT_EQ(dump.value(*found), value);
-    }
-    for (const std::string absent : {"k5000", "k", "k1 ", "v1"})
-        EXPECT_EQ(dump.find(absent), nullptr) << absent;
-    EXPECT_EQ(tables::TableDump().find("k1"), nullptr);
 }

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <utility>
 
 using namespace corvo::mail::postfix;
@@ -93,6 +94,39 @@ TEST(PostmapOutput, FindsErrorLinesAfterAProgramName) {
 }
 
 // The bytes and lock of the runs are shown by the plan-equals-run-* and concurrent-runs cases.
+// What a dump's index finds: every key as its first line gives it, whatever the table's
+// size, and nothing else; walking the ids gives each entry once.
+TEST(TableDump, FindsEachKeyOnceAndNoOther) {
+    std::string text = "\tempty key\nbare\n\nblank \tvalue with\ttab\ndup\tfirst\ndup\tsecond\n";
+    for (int i = 0; i < 5000; ++i)
+        text += "k" + std::to_string(i) + "\tv" + std::to_string(i) + "\n";
+    text += "last\tno line feed";
+    const TableDump dump(text);
+    const std::vector<std::pair<std::string, std::string>> found{
+        {"", "empty key"}, {"bare", ""},    {"blank ", "value with\ttab"}, {"dup", "first"},
+        {"k0", "v0"},      {"k4999", "v4999"}, {"last", "no line feed"}};
+    for (const auto& [key, value] : found) {
+        const auto entry = dump.find(key);
+        ASSERT_TRUE(entry) << key;
+        EXPECT_EQ(entry->key, key);
+        EXPECT_EQ(entry->value, value) << key;
+    }
+    for (const std::string absent : {"k5000", "k", "k1 ", "v1", "bar", "dup\tfirst", "blank"})
+        EXPECT_FALSE(dump.find(absent)) << absent;
+    std::multiset<std::string> walked;
+    for (std::size_t id = 0; id < dump.idCount(); ++id)
+        if (const auto entry = dump.at(id)) {
+            EXPECT_EQ(entry->id, id);
+            walked.insert(std::string(entry->key));
+        }
+    EXPECT_EQ(walked.size(), 5005u);
+    EXPECT_EQ(dump.size(), 5005u);
+    EXPECT_EQ(walked.count("dup"), 1u);
+    EXPECT_FALSE(TableDump().exists());
+    EXPECT_FALSE(TableDump().find(""));
+    EXPECT_TRUE(TableDump(std::string()).exists());
+}
+
 TEST_F(PostmapTest, RunsNothingForAnEmptyBatch) {
     standIn();
     ASSERT_EQ(mount("none", "/run/lock", "tmpfs", 0, nullptr), 0); // hides /run/lock/files
