@@ -141,8 +141,7 @@ Inspection inspectAgainst(const std::vector<mail::Step>& plan, const DomainInfo&
                 accounts->claim(database::kVirtualDomainsTable, listed->id);
         }
     inspection.directory = inspectMailDirectory(domain.name, user);
-    for (const std::string& alias : domain.aliases)
-        inspection.keys.push_back(inspectKeys(domain, alias));
+    inspection.keys = inspectKeys(domain);
     return inspection;
 }
 

@@ -26,12 +26,20 @@ bool printableAscii(unsigned char byte) {
 }
 
 // Control and non-ASCII bytes as escapes; with `quote`, that character and the backslash
-// are escaped too, so that the text can be read back exactly.
-std::string escaped(const std::string& text, std::optional<char> quote) {
-    std::string out;
-    for (const char character : text) {
+// are escaped too, so that the text can be read back exactly. Runs of bytes that need no
+// escape are appended whole.
+void appendEscaped(std::string& out, std::string_view text, std::optional<char> quote) {
+    static const char digits[] = "0123456789abcdef";
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char character = text[i];
         const auto byte = static_cast<unsigned char>(character);
-        if (quote && (character == *quote || character == '\\')) {
+        const bool quoted = quote && (character == *quote || character == '\\');
+        if (!quoted && printableAscii(byte))
+            continue;
+        out.append(text, plain, i - plain);
+        plain = i + 1;
+        if (quoted) {
             out += '\\';
             out += character;
         } else if (character == '\n') {
@@ -39,9 +47,18 @@ std::string escaped(const std::string& text, std::optional<char> quote) {
         } else if (character == '\t') {
             out += "\\t";
         } else {
-            out += printableAscii(byte) ? std::string(1, character) : hexEscape("\\x", byte);
+            out += "\\x";
+            out += digits[byte >> 4];
+            out += digits[byte & 15];
         }
     }
+    out.append(text, plain);
+}
+
+std::string escaped(const std::string& text, std::optional<char> quote) {
+    std::string out;
+    out.reserve(text.size());
+    appendEscaped(out, text, quote);
     return out;
 }
 
@@ -87,10 +104,21 @@ std::string shellWord(const std::string& word) {
     return out + "'";
 }
 
+void appendVisible(std::string& out, std::string_view text) {
+    if (text.empty() || ascii_is_blank(text.front()) || ascii_is_blank(text.back())) {
+        out += '\'';
+        appendEscaped(out, text, '\'');
+        out += '\'';
+        return;
+    }
+    appendEscaped(out, text, std::nullopt);
+}
+
 std::string visible(const std::string& text) {
-    if (text.empty() || ascii_is_blank(text.front()) || ascii_is_blank(text.back()))
-        return quotedArgument(text);
-    return escaped(text, std::nullopt);
+    std::string out;
+    out.reserve(text.size() + 2);
+    appendVisible(out, text);
+    return out;
 }
 
 std::string json(const std::string& text) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvo::check {
@@ -22,6 +23,8 @@ std::string quotedArgument(const std::string& argument);
 // A text for reading only: escapes as quotedArgument's, backslashes as they are, and quotes
 // only when the text is empty or has a blank at an end, so that those show.
 std::string visible(const std::string& text);
+// visible(text), appended to out.
+void appendVisible(std::string& out, std::string_view text);
 
 // A word for sh: in single quotes, a quote written as '\''; a word with a byte outside
 // printable ASCII becomes "$(printf 'FORMAT')", so that the pasted line stays printable

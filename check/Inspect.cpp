@@ -99,33 +99,42 @@ void compareCopy(const fs::path& source, const fs::path& target, bool directory,
 
 } // namespace
 
-KeysCheck inspectKeys(const DomainInfo& domain, const std::string& alias) {
-    KeysCheck check{
-        alias, mail::domainKeysEntry(domain.name), mail::domainKeysEntry(alias), false, {}};
-    const fs::path source = check.source, target = check.target;
-    // The copy follows links, so the comparison does too.
-    const fs::file_status status = fs::status(source);
-    if (!fs::exists(status))
-        return check;
-    check.sourceExists = true;
-    const gid_t group = mail::keysGroup();
-    if (!fs::is_directory(status)) {
-        compareCopy(source, target, false, group, check.problems);
-        return check;
+std::vector<KeysCheck> inspectKeys(const DomainInfo& domain) {
+    std::vector<KeysCheck> checks;
+    checks.reserve(domain.aliases.size());
+    const std::string source = mail::domainKeysEntry(domain.name);
+    // The copy follows links, so the comparison does too. The domain's entry is examined
+    // once for all its aliases.
+    struct stat status {};
+    const bool exists = ::stat(source.c_str(), &status) == 0;
+    if (!exists && errno != ENOENT && errno != ENOTDIR)
+        throwSystemError("stat " + source, errno);
+    const gid_t group = exists ? mail::keysGroup() : 0;
+    for (const std::string& alias : domain.aliases) {
+        KeysCheck& check = checks.emplace_back(
+            KeysCheck{alias, source, mail::domainKeysEntry(alias), exists, {}});
+        if (!exists)
+            continue;
+        const fs::path from = check.source, target = check.target;
+        if (!S_ISDIR(status.st_mode)) {
+            compareCopy(from, target, false, group, check.problems);
+            continue;
+        }
+        if (!fs::is_directory(fs::status(target))) {
+            check.problems.push_back("missing: " + target.string());
+            continue;
+        }
+        // The alias's own top directory keeps whatever the copy gave it; only below is
+        // compared.
+        for (const fs::directory_entry& item : fs::recursive_directory_iterator(
+                 from, fs::directory_options::follow_directory_symlink)) {
+            const bool directory = item.is_directory();
+            if (directory || item.is_regular_file())
+                compareCopy(item.path(), target / fs::relative(item.path(), from), directory,
+                            group, check.problems);
+        }
     }
-    if (!fs::is_directory(fs::status(target))) {
-        check.problems.push_back("missing: " + target.string());
-        return check;
-    }
-    // The alias's own top directory keeps whatever the copy gave it; only below is compared.
-    for (const fs::directory_entry& item : fs::recursive_directory_iterator(
-             source, fs::directory_options::follow_directory_symlink)) {
-        const bool directory = item.is_directory();
-        if (directory || item.is_regular_file())
-            compareCopy(item.path(), target / fs::relative(item.path(), source), directory, group,
-                        check.problems);
-    }
-    return check;
+    return checks;
 }
 
 MailDirectoryCheck inspectMailDirectory(const std::string& domain,
@@ -285,8 +294,7 @@ Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain
     }
 
     inspection.directory = inspectMailDirectory(domain.name, mail::mailSystemUser());
-    for (const std::string& alias : domain.aliases)
-        inspection.keys.push_back(inspectKeys(domain, alias));
+    inspection.keys = inspectKeys(domain);
     return inspection;
 }
 

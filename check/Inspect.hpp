@@ -110,9 +110,9 @@ std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
 Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain);
 
 // The parts of inspect that read no table: the domain's mail directory (against the ids of
-// the given mail account), and one alias's copy of the domain's keys.
+// the given mail account), and each alias's copy of the domain's keys, in the aliases' order.
 MailDirectoryCheck inspectMailDirectory(const std::string& domain,
                                         const mail::MailSystemUser& user);
-KeysCheck inspectKeys(const DomainInfo& domain, const std::string& alias);
+std::vector<KeysCheck> inspectKeys(const DomainInfo& domain);
 
 } // namespace corvo::check

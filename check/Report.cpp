@@ -29,17 +29,33 @@ std::string ids(uid_t uid, gid_t gid) {
     return std::to_string(uid) + ":" + std::to_string(gid);
 }
 
+// A text padded with blanks to width (a longer one is kept whole).
+void appendPadded(std::string& out, std::string_view text, std::size_t width) {
+    out += text;
+    if (text.size() < width)
+        out.append(width - text.size(), ' ');
+}
+
 // The two blanks and the name of a state, padded to the column where findings start.
+void appendLabel(std::string& out, const Category& category) {
+    out += "  ";
+    appendPadded(out, category.name, 9);
+}
+
 std::string label(const Category& category) {
-    char text[16];
-    std::snprintf(text, sizeof text, "  %-9s", category.name);
+    std::string text;
+    appendLabel(text, category);
     return text;
 }
 
 // The severity of a drift, padded; blanks of the same width for a thing in sync.
+void appendSeverityColumn(std::string& out, const Category& category, Severity severity) {
+    appendPadded(out, category.drift ? severityName(severity) : "", 10);
+}
+
 std::string severityColumn(const Category& category, Severity severity) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%-10s", category.drift ? severityName(severity) : "");
+    std::string text;
+    appendSeverityColumn(text, category, severity);
     return text;
 }
 
@@ -142,40 +158,59 @@ void writePlanStepText(std::ostream& out, const mail::Step& step) {
 
 // A value as the text report shows it: a long one cut, so that a row stays readable (the
 // JSON report has it whole).
-std::string shownValue(const std::string& value) {
+void appendShownValue(std::string& out, const std::string& value) {
     constexpr std::size_t kShown = 160;
-    if (value.size() <= kShown)
-        return visible(value);
-    return visible(value.substr(0, kShown)) + "... (" + std::to_string(value.size()) +
-           " bytes in all)";
+    if (value.size() <= kShown) {
+        appendVisible(out, value);
+        return;
+    }
+    appendVisible(out, std::string_view(value).substr(0, kShown));
+    out += "... (" + std::to_string(value.size()) + " bytes in all)";
 }
 
+// One row per entry, built whole and written at once: an audit writes millions of them.
 void writeEntryText(std::ostream& out, const EntryCheck& entry) {
     const State state = entry.state();
     if (entry.want == EntryCheck::Want::Untouched && state == State::Ok)
         return; // nothing there, nothing to say
-    out << label(category(state)) << severityColumn(category(state), severityOf(entry))
-        << shortTable(entry.table) << "  " << visible(entry.key);
-    const std::string holds = entry.actual ? " (holds " + shownValue(*entry.actual) + ")" : "";
-    const std::string writes = " -> " + shownValue(entry.expected);
+    thread_local std::string row;
+    row.clear();
+    appendLabel(row, category(state));
+    appendSeverityColumn(row, category(state), severityOf(entry));
+    row += shortTable(entry.table);
+    row += "  ";
+    appendVisible(row, entry.key);
+    const auto writes = [&] {
+        row += " -> ";
+        appendShownValue(row, entry.expected);
+    };
+    const auto holds = [&] {
+        row += " (holds ";
+        appendShownValue(row, *entry.actual);
+        row += ')';
+    };
     switch (state) {
     case State::Ok:
-        out << (entry.want == EntryCheck::Want::Value ? writes : ": no entry");
+        entry.want == EntryCheck::Want::Value ? writes() : void(row += ": no entry");
         break;
     case State::Missing:
-        out << writes;
+        writes();
         break;
     case State::Other:
-        out << writes << holds;
+        writes();
+        holds();
         break;
     case State::Present:
-        out << holds << ": a run removes it";
+        holds();
+        row += ": a run removes it";
         break;
     case State::LeftBehind:
-        out << holds << ": no longer applies, and a run leaves it";
+        holds();
+        row += ": no longer applies, and a run leaves it";
         break;
     }
-    out << '\n';
+    row += '\n';
+    out.write(row.data(), static_cast<std::streamsize>(row.size()));
 }
 
 void writeKeysText(std::ostream& out, const KeysCheck& keys) {
@@ -253,8 +288,9 @@ CheckResult documentResult(const DomainModel& model, const std::string& text, bo
     return result;
 }
 
-std::string shortTable(const std::string& table) {
-    return std::filesystem::path(database::tablePath(table)).filename().string();
+std::string_view shortTable(const std::string& table) {
+    const std::string_view path = std::string_view(table).substr(table.find(':') + 1);
+    return path.substr(path.rfind('/') + 1);
 }
 
 std::vector<Finding> findingsOf(const CheckResult& result) {
@@ -267,7 +303,7 @@ std::vector<Finding> findingsOf(const CheckResult& result) {
         if (category(entry.state()).drift)
             findings.push_back({severityOf(entry), "table",
                                 std::string(category(entry.state()).name) + " " +
-                                    shortTable(entry.table) + " " + visible(entry.key)});
+                                    std::string(shortTable(entry.table)) + " " + visible(entry.key)});
     const MailDirectoryCheck& directory = result.inspection->directory;
     if (category(directory.state()).drift)
         findings.push_back({severityOf(directory), "mail_directory",

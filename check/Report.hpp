@@ -13,6 +13,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvo::check {
@@ -34,7 +35,7 @@ struct CheckResult {
 CheckResult documentResult(const DomainModel& model, const std::string& text, bool withPlan);
 
 // A table's file name, as the reports show a table ("virtual" for hash:/.../virtual).
-std::string shortTable(const std::string& table);
+std::string_view shortTable(const std::string& table);
 
 // A refused document: the reader's text and where the reading stopped.
 struct Refusal {
