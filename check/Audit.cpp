@@ -323,9 +323,11 @@ int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::o
     AuditSummary summary;
     TableDumps dumps;
     try {
-        dumps.virtualDomains = database::dumpTable(database::kVirtualDomainsTable);
-        dumps.virtualTable = database::dumpTable(database::kVirtualTable);
-        dumps.aliases = database::dumpTable(database::kAliasesTable);
+        std::vector<database::TableDump> all = database::dumpTables(
+            {database::kVirtualDomainsTable, database::kVirtualTable, database::kAliasesTable});
+        dumps.virtualDomains = std::move(all[0]);
+        dumps.virtualTable = std::move(all[1]);
+        dumps.aliases = std::move(all[2]);
     } catch (const std::exception& failure) {
         summary.serverError = failure.what();
         dumps = TableDumps{};

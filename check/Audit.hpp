@@ -1,6 +1,6 @@
 // The audit of the whole server: every domain's document in one run, each checked as the
-// single check does, against tables read once each ("postmap -s", under the table's shared
-// lock when its lock file exists) whatever the number of documents; then what no document
+// single check does, against tables read once each ("postmap -s", the three side by side,
+// under the table's shared lock when its lock file exists) whatever the number of documents; then what no document
 // accounts for (orphans, each with the shell line that would remove it, printed and never
 // run) and where documents contradict each other (conflicts).
 //

@@ -34,25 +34,35 @@ const std::vector<std::string>& tables() {
 }
 
 // Where each table's key stands among the entries, so that finding one walks nothing and
-// the comparison stays linear in the aliases.
-using EntryIndex = std::unordered_map<std::string, std::size_t>;
+// the comparison stays linear in the aliases. The views are of keys that outlive the index:
+// the plan's, and those expectedEntries makes.
+class EntryIndex {
+public:
+    EntryCheck* find(std::vector<EntryCheck>& entries, const std::string& table,
+                     std::string_view key) const {
+        const auto found = of(table).find(key);
+        return found == of(table).end() ? nullptr : &entries[found->second];
+    }
+    void add(const std::string& table, std::string_view key, std::size_t at) {
+        of(table).emplace(key, at);
+    }
 
-std::string indexKey(const std::string& table, const std::string& key) {
-    return table + '\n' + key;
-}
-
-EntryCheck* find(std::vector<EntryCheck>& entries, const EntryIndex& index,
-                 const std::string& table, const std::string& key) {
-    const auto found = index.find(indexKey(table, key));
-    return found == index.end() ? nullptr : &entries[found->second];
-}
+private:
+    using Keys = std::unordered_map<std::string_view, std::size_t>;
+    Keys& of(const std::string& table) const {
+        return table == database::kVirtualDomainsTable ? tables_[0]
+               : table == database::kVirtualTable      ? tables_[1]
+                                                       : tables_[2];
+    }
+    mutable Keys tables_[3];
+};
 
 // The entry of the key, appended when it is new (so the first call on a key fixes its place).
 EntryCheck& entryFor(std::vector<EntryCheck>& entries, EntryIndex& index, const std::string& table,
                      const std::string& key) {
-    if (EntryCheck* entry = find(entries, index, table, key))
+    if (EntryCheck* entry = index.find(entries, table, key))
         return *entry;
-    index.emplace(indexKey(table, key), entries.size());
+    index.add(table, key, entries.size());
     entries.push_back({table, key, EntryCheck::Want::Absent, {}, {}});
     return entries.back();
 }
@@ -246,18 +256,23 @@ std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
             }
         }
     }
-    std::vector<std::string> names{domain.name};
-    names.insert(names.end(), domain.aliases.begin(), domain.aliases.end());
-    for (const std::string& name : names) {
+    // The whole-domain and bounce keys of each name, made here: the index views them where
+    // they stay, in a list that is not moved while it is used.
+    std::vector<std::string> made;
+    made.reserve(2 * (1 + domain.aliases.size()));
+    const auto untouched = [&](const std::string& name) {
         for (const auto& [table, key] :
-             {std::pair{database::kVirtualTable, database::wholeDomainKey(name)},
-              std::pair{database::kAliasesTable, database::bounceAliasName(name)}}) {
-            if (!find(entries, index, table, key)) {
-                index.emplace(indexKey(table, key), entries.size());
-                entries.push_back({table, key, EntryCheck::Want::Untouched, {}, {}});
-            }
+             {std::pair{&database::kVirtualTable, database::wholeDomainKey(name)},
+              std::pair{&database::kAliasesTable, database::bounceAliasName(name)}}) {
+            if (index.find(entries, *table, key))
+                continue;
+            index.add(*table, made.emplace_back(key), entries.size());
+            entries.push_back({*table, key, EntryCheck::Want::Untouched, {}, {}});
         }
-    }
+    };
+    untouched(domain.name);
+    for (const std::string& alias : domain.aliases)
+        untouched(alias);
     return entries;
 }
 
@@ -269,14 +284,19 @@ Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain
     if (mail::effectivePolicy(domain) != NonExistentMailType::Reject)
         listed = domain.aliases;
 
+    std::vector<database::TableQuery> queries;
     for (const std::string& table : tables()) {
-        std::vector<std::string> keys;
+        database::TableQuery& query = queries.emplace_back(database::TableQuery{table, {}});
         for (const EntryCheck& entry : inspection.entries)
             if (entry.table == table)
-                keys.push_back(entry.key);
+                query.keys.push_back(entry.key);
         if (table == database::kVirtualDomainsTable)
-            keys.insert(keys.end(), listed.begin(), listed.end());
-        const database::TableContents contents = database::lookupKeys(table, keys);
+            query.keys.insert(query.keys.end(), listed.begin(), listed.end());
+    }
+    const std::vector<database::TableContents> read = database::lookupKeys(queries);
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+        const std::string& table = queries[i].table;
+        const database::TableContents& contents = read[i];
         if (!contents.heldBy.empty()) {
             inspection.unreadTables.push_back({table, contents.heldBy});
             std::erase_if(inspection.entries,

@@ -3,8 +3,8 @@
 // Tables: every key that the plan's postmap calls write or remove is looked up, and so are
 // the whole-domain and bounce keys of the domain and its aliases that no call touches (a run
 // leaves those as they are, though they may no longer apply), and the aliases in the virtual
-// domains table. Each table is read with one batch lookup ("postmap -q -"), under a shared
-// hold of its lock when the lock file exists; a lock that stays held past the reader's bound
+// domains table. Each table is read with one batch lookup ("postmap -q -"), the three side
+// by side, under a shared hold of its lock when the lock file exists; a lock that stays held past the reader's bound
 // of a few seconds (files/FileLock.hpp) leaves that table unread, and the check goes on. The
 // mail directory is compared by its status, read without following a link as a run opens it,
 // each alias's keys with the domain's by a walk of the domain's entry. Nothing is created,

@@ -61,6 +61,8 @@ std::vector<Step> restorePlan(const DomainInfo& domain, const SubscriptionInfo& 
         return TableStep{postfix::nonExistentMailChanges(name, policy, domain.non_existent_arg)};
     };
     std::vector<Step> plan;
+    plan.reserve(10 + subscription.sysusers.size() + 5 * domain.aliases.size() +
+                 2 * domain.certificates.size());
     const auto run = [&plan](Invocation command) {
         plan.emplace_back(UtilityStep{std::move(command), std::nullopt, false});
     };

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -36,32 +37,26 @@ RunEnd endOf(int status) {
 }
 
 // Runs postmap once with the arguments, the input on a pipe (standard input from /dev/null
-// when there is none, or the open descriptor `input` when one is given); returns how it ended
-// and leaves its standard error in errors. Standard output goes to the open descriptor
-// `output` when one is given, else it stays the tool's own. argv holds each argument as
-// given: an empty key or table name stays an argument of its own. postmap keeps `lock`, the
-// open lock file, held for it until it ends, when one is given.
-RunEnd runPostmap(const process::Invocation& call, std::string& errors, int output = -1,
-                  int lock = -1, int input = -1) {
+// when there is none); returns how it ended and leaves its standard error in errors.
+// Standard output stays the tool's own. argv holds each argument as given: an empty key or
+// table name stays an argument of its own. postmap keeps `lock`, the open lock file, held
+// for it until it ends, when one is given.
+RunEnd runPostmap(const process::Invocation& call, std::string& errors, int lock) {
     process::Command command(call.program);
     command.argv.insert(command.argv.end(), call.arguments.begin(), call.arguments.end());
     command.keptDescriptor = lock;
     process::Pipe pipe(command);
-    if (input >= 0) {
-        pipe.setStdin(input);
-    } else if (call.input.empty()) {
+    if (call.input.empty()) {
         pipe.setStdin(process::kFdDevNull);
     } else {
-        auto bytes = std::make_shared<std::string>(call.input);
-        pipe.setStdin(process::kFdPipe, [bytes](std::vector<char>& buffer) {
-            buffer.insert(buffer.end(), bytes->begin(), bytes->end());
-            bytes->clear();
+        auto input = std::make_shared<std::string>(call.input);
+        pipe.setStdin(process::kFdPipe, [input](std::vector<char>& buffer) {
+            buffer.insert(buffer.end(), input->begin(), input->end());
+            input->clear();
             return false;
         });
     }
     pipe.setStderr(process::kFdPipe, process::Pipe::appendTo(errors));
-    if (output >= 0)
-        pipe.setStdout(output);
     return endOf(pipe.run());
 }
 
@@ -115,6 +110,40 @@ public:
 private:
     int fd_;
 };
+
+// One reader's postmap: its arguments, its keys (none for a dump), what it wrote and how it
+// ended.
+struct ReaderRun {
+    explicit ReaderRun(std::vector<std::string> postmapArguments)
+        : arguments(std::move(postmapArguments)) {}
+    std::vector<std::string> arguments;
+    std::unique_ptr<MemoryFile> input;
+    MemoryFile output{"postmap-output"};
+    std::string errors;
+    RunEnd end{false, -1};
+};
+
+// Runs the readers' postmaps side by side, in one run of the pipeline engine: each reads its
+// own keys (or /dev/null) and writes its own output and standard error.
+void runReaders(std::vector<std::unique_ptr<ReaderRun>>& runs) {
+    if (runs.empty())
+        return;
+    std::vector<process::Command> commands;
+    for (const auto& run : runs) {
+        process::Command& command = commands.emplace_back(kPostmapProgram);
+        command.argv.insert(command.argv.end(), run->arguments.begin(), run->arguments.end());
+        command.ownStdout = run->output.descriptor();
+        if (run->input)
+            command.ownStdin = run->input->descriptor();
+        command.setStderr(process::kFdPipe, process::Pipe::appendTo(run->errors));
+    }
+    process::Pipe pipe(commands.front());
+    for (std::size_t i = 1; i < commands.size(); ++i)
+        pipe.add(commands[i]);
+    pipe.setStdin(process::kFdDevNull);
+    pipe.onExit = [&runs](std::size_t index, int status) { runs.at(index)->end = endOf(status); };
+    pipe.run();
+}
 
 // One line per item, each ended by a line feed.
 template <class Item, class Write>
@@ -184,7 +213,7 @@ void applyChange(const TableChange& change) {
         // The lock is held for postmap as well: a tool killed while postmap writes must not
         // free the table for the next writer before postmap is done with it.
         const FileLock lock(tablePath(change.table));
-        return runPostmap(postmapCall(change), errors, -1, lock.descriptor());
+        return runPostmap(postmapCall(change), errors, lock.descriptor());
     }();
     const bool exitedZero = !end.signalled && end.exitStatus == 0;
     if (change.kind == TableChange::Kind::Insert) {
@@ -210,28 +239,42 @@ bool tableFileExists(const std::string& table) {
 
 } // namespace
 
-TableContents lookupKeys(const std::string& table, const std::vector<std::string>& keys) {
-    TableContents contents;
-    contents.exists = tableFileExists(table);
-    if (!contents.exists || keys.empty())
-        return contents;
-    std::string errors;
-    MemoryFile input("postmap-keys"), output("postmap-found");
-    input.fill(linesOf(keys, appendKey));
-    const SharedFileLock lock(tablePath(table));
-    if (!lock.busyHolder().empty()) {
-        contents.heldBy = lock.busyHolder();
-        return contents;
+std::vector<TableContents> lookupKeys(const std::vector<TableQuery>& queries) {
+    std::vector<TableContents> contents(queries.size());
+    // Every lock is taken before any postmap starts and held until all have ended.
+    std::vector<std::unique_ptr<SharedFileLock>> locks;
+    std::vector<std::unique_ptr<ReaderRun>> runs;
+    std::vector<std::size_t> runOf(queries.size(), SIZE_MAX);
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+        const TableQuery& query = queries[i];
+        contents[i].exists = tableFileExists(query.table);
+        if (!contents[i].exists || query.keys.empty())
+            continue;
+        auto run = std::make_unique<ReaderRun>(std::vector<std::string>{"-q", "-", query.table});
+        run->input = std::make_unique<MemoryFile>("postmap-keys");
+        run->input->fill(linesOf(query.keys, appendKey));
+        locks.push_back(std::make_unique<SharedFileLock>(tablePath(query.table)));
+        if (!locks.back()->busyHolder().empty()) {
+            contents[i].heldBy = locks.back()->busyHolder();
+            continue;
+        }
+        runOf[i] = runs.size();
+        runs.push_back(std::move(run));
     }
-    const RunEnd run = runPostmap({kPostmapProgram, {"-q", "-", table}, {}}, errors,
-                                  output.descriptor(), -1, input.descriptor());
-    // Exit 1 with nothing on standard error only means that no key was found.
-    if (run.signalled || run.exitStatus > 1 || !postmapOutputIsClean(errors))
-        throw PostfixDatabaseError(errors.empty() ? "postmap -q failed" : errors);
-    // One "key<TAB>value" line per key found, as a dump has them.
-    auto [bytes, size] = output.map();
-    const std::string_view text(bytes.get(), size);
-    contents.values = TableDump(std::move(bytes), text);
+    runReaders(runs);
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+        if (runOf[i] == SIZE_MAX)
+            continue;
+        ReaderRun& run = *runs[runOf[i]];
+        // Exit 1 with nothing on standard error only means that no key was found.
+        if (run.end.signalled || run.end.exitStatus > 1 || run.end.exitStatus < 0 ||
+            !postmapOutputIsClean(run.errors))
+            throw PostfixDatabaseError(run.errors.empty() ? "postmap -q failed" : run.errors);
+        // One "key<TAB>value" line per key found, as a dump has them.
+        auto [bytes, size] = run.output.map();
+        const std::string_view text(bytes.get(), size);
+        contents[i].values = TableDump(std::move(bytes), text);
+    }
     return contents;
 }
 
@@ -318,24 +361,34 @@ std::optional<TableDump::Entry> TableDump::at(std::size_t id) const {
     return entryAt(static_cast<std::uint32_t>(slots_[id]) - 1, id);
 }
 
-TableDump dumpTable(const std::string& table) {
-    if (!tableFileExists(table))
-        return TableDump();
-    std::string errors;
-    MemoryFile output("postmap-dump");
-    const RunEnd run = [&] {
-        const SharedFileLock lock(tablePath(table));
+std::vector<TableDump> dumpTables(const std::vector<std::string>& tables) {
+    std::vector<TableDump> dumps(tables.size());
+    std::vector<std::unique_ptr<SharedFileLock>> locks;
+    std::vector<std::unique_ptr<ReaderRun>> runs;
+    std::vector<std::size_t> runOf(tables.size(), SIZE_MAX);
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        if (!tableFileExists(tables[i]))
+            continue;
+        locks.push_back(std::make_unique<SharedFileLock>(tablePath(tables[i])));
         // A table that cannot be read whole is no table an audit can judge.
-        if (!lock.busyHolder().empty())
-            throw PostfixDatabaseError(table + " not inspected: its lock stayed held by " +
-                                       lock.busyHolder());
-        return runPostmap({kPostmapProgram, {"-s", table}, {}}, errors, output.descriptor());
-    }();
-    if (run.signalled || run.exitStatus != 0 || !postmapOutputIsClean(errors))
-        throw PostfixDatabaseError(errors.empty() ? "postmap -s failed" : errors);
-    auto [bytes, size] = output.map();
-    const std::string_view text(bytes.get(), size);
-    return TableDump(std::move(bytes), text);
+        if (!locks.back()->busyHolder().empty())
+            throw PostfixDatabaseError(tables[i] + " not inspected: its lock stayed held by " +
+                                       locks.back()->busyHolder());
+        runOf[i] = runs.size();
+        runs.push_back(std::make_unique<ReaderRun>(std::vector<std::string>{"-s", tables[i]}));
+    }
+    runReaders(runs);
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        if (runOf[i] == SIZE_MAX)
+            continue;
+        ReaderRun& run = *runs[runOf[i]];
+        if (run.end.signalled || run.end.exitStatus != 0 || !postmapOutputIsClean(run.errors))
+            throw PostfixDatabaseError(run.errors.empty() ? "postmap -s failed" : run.errors);
+        auto [bytes, size] = run.output.map();
+        const std::string_view text(bytes.get(), size);
+        dumps[i] = TableDump(std::move(bytes), text);
+    }
+    return dumps;
 }
 
 bool postmapOutputIsClean(const std::string& text) {

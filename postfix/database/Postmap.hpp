@@ -11,10 +11,11 @@
 // A change is first described (TableChange: which call, which lines on standard input) and
 // then made, so that a dry run can show the very calls that a run makes. Reading a table
 // back is one "postmap -q -" run with every key on standard input, and reading all of it one
-// "postmap -s" run, each under a shared hold of the table's lock when its lock file exists
-// (a reader never creates one), taken within kSharedLockWaitMs or not at all. A reader's
-// postmap reads its keys from, and writes what it finds to, files in memory: they are read
-// whole, once it has ended, with no pipe to serve while it runs.
+// "postmap -s" run; the readers of several tables run side by side, each under a shared hold
+// of its table's lock when the lock file exists (a reader never creates one), taken within
+// kSharedLockWaitMs or not at all. A reader's postmap reads its keys from, and writes what it
+// finds to, files in memory: they are read whole once it has ended, with no pipe to serve
+// while it runs.
 //
 // DIAGNOSTICS: a failed insert raises PostfixConfigurationError and a failed delete
 // PostfixDatabaseError, each carrying postmap's standard error. Lock failures and failures
@@ -109,16 +110,25 @@ struct TableContents {
     std::string heldBy;
 };
 
-// Looks the keys up in one "postmap -q - TABLE" run (none when the list is empty or the
-// table file is absent), under a shared hold of the table's lock when the lock file exists;
-// a lock held past kSharedLockWaitMs leaves the table unread, with heldBy set.
-// Raises PostfixDatabaseError with postmap's standard error when it fails otherwise.
-TableContents lookupKeys(const std::string& table, const std::vector<std::string>& keys);
+// The keys to look up in one table.
+struct TableQuery {
+    std::string table;
+    std::vector<std::string> keys;
+};
 
-// Reads the whole table in one "postmap -s TABLE" run, under a shared hold of the table's
-// lock when the lock file exists, as lookupKeys does. Raises PostfixDatabaseError with
-// postmap's standard error when it fails, and when its output passes 4 GiB.
-TableDump dumpTable(const std::string& table);
+// Looks each table's keys up in one "postmap -q - TABLE" run (none when its list is empty or
+// its file is absent), the runs side by side, each under a shared hold of its table's lock
+// when the lock file exists; every hold is taken before the first run starts. A lock held
+// past kSharedLockWaitMs leaves that table unread, with heldBy set. The contents are in the
+// order of the queries. Raises PostfixDatabaseError with postmap's standard error when one
+// fails otherwise.
+std::vector<TableContents> lookupKeys(const std::vector<TableQuery>& queries);
+
+// Reads each table whole in one "postmap -s TABLE" run, the runs side by side, under shared
+// holds of the tables' locks as lookupKeys takes them; the dumps are in the order of the
+// tables. Raises PostfixDatabaseError when a lock stays held, and with postmap's standard
+// error when a run fails or its output passes 4 GiB.
+std::vector<TableDump> dumpTables(const std::vector<std::string>& tables);
 
 // True when postmap's standard error holds no line in which a program name and a colon are
 // followed by "panic:", "fatal:" or "error:". Warnings and free text are harmless.

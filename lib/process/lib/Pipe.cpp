@@ -218,14 +218,22 @@ private:
     Streams plumbStreams(std::size_t index) {
         const Command& command = pipe_.commands_[index];
         Streams streams;
-        if (index == 0) {
+        if (command.ownStdin >= 0) {
+            stage_.close();
+            streams.in = plumb(command.ownStdin, true, "stdin");
+        } else if (index == 0) {
             streams.in = plumb(pipe_.stdinCode, true, "stdin");
-        } else {
+        } else if (stage_.isOpen()) {
             streams.in.childCopy = std::move(stage_);
             streams.in.childFd = streams.in.childCopy.get();
+        } else {
+            // The previous command writes elsewhere (its own output).
+            streams.in = plumb(kFdDevNull, true, "stdin");
         }
         const bool last = index + 1 == pipe_.commands_.size();
-        streams.out = plumb(last ? pipe_.stdoutCode : kFdPipe, false, "stdout");
+        streams.out = command.ownStdout >= 0
+                          ? plumb(command.ownStdout, false, "stdout")
+                          : plumb(last ? pipe_.stdoutCode : kFdPipe, false, "stdout");
         streams.ownStderr = command.stderrCode != kFdUnset;
         streams.err =
             plumb(streams.ownStderr ? command.stderrCode : pipe_.stderrCode, false, "stderr");

@@ -96,6 +96,13 @@ public:
     // has ended too, which it does as soon as the program has: the descriptor's lock is free
     // by then. -1: none.
     int keptDescriptor = -1;
+    // Open descriptors of the tool that the program reads its standard input from, instead of
+    // the previous command's output (which then goes nowhere) or the pipeline's input, and
+    // writes its standard output to, instead of the next command (which then reads from
+    // /dev/null unless it has its own) or the pipeline's output. Commands with both run side
+    // by side: several independent programs in one run, whose statuses reach onExit. -1: none.
+    int ownStdin = -1;
+    int ownStdout = -1;
 };
 
 // The pipeline's own standard input and output, on top of the shared settings.

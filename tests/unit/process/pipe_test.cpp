@@ -301,3 +301,44 @@ TEST_F(PipeTest, AKeptDescriptorLastsAsLongAsTheProgramAndIsNotTheProgramsOwn) {
 }
 
 } // namespace
+
+// Commands with outputs of their own run side by side: each writes where it was told, the
+// one after reads nothing, and every command's status reaches the exit function.
+TEST_F(PipeTest, CommandsWithOutputsOfTheirOwnRunSideBySide) {
+    const auto file = [] {
+        const int fd = memfd_create("output", MFD_CLOEXEC);
+        EXPECT_GE(fd, 0);
+        return fd;
+    };
+    const int first = file(), second = file(), input = file();
+    ASSERT_EQ(pwrite(input, "keys", 4, 0), 4);
+    Command writer(kChild, "text", "first");
+    writer.ownStdout = first;
+    Command reader(kChild, "cat", "exit", "3");
+    reader.ownStdin = input;
+    reader.ownStdout = second;
+    Command empty(kChild, "cat");
+    empty.ownStdout = file();
+    Pipe pipe{writer};
+    pipe.add(reader).add(empty);
+    pipe.setStdin(kFdDevNull);
+    std::string last;
+    pipe.setStdout(kFdPipe, [&](const std::vector<char>& chunk) { last.append(chunk.data(), chunk.size()); });
+    std::vector<int> statuses(3, -1);
+    pipe.onExit = [&](std::size_t index, int status) { statuses.at(index) = status; };
+    EXPECT_EQ(WEXITSTATUS(pipe.run()), 0);
+    const auto contents = [](int fd) {
+        char text[64] = {};
+        const ssize_t got = pread(fd, text, sizeof text - 1, 0);
+        close(fd);
+        return std::string(text, got > 0 ? static_cast<std::size_t>(got) : 0);
+    };
+    EXPECT_EQ(contents(first), "first");
+    EXPECT_EQ(contents(second), "keys");
+    EXPECT_EQ(contents(empty.ownStdout), "");
+    EXPECT_EQ(last, "");
+    close(input);
+    EXPECT_EQ(WEXITSTATUS(statuses[0]), 0);
+    EXPECT_EQ(WEXITSTATUS(statuses[1]), 3);
+    EXPECT_EQ(WEXITSTATUS(statuses[2]), 0);
+}
