@@ -367,7 +367,9 @@ int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::o
             report.document(document);
             return;
         }
-        CheckResult result = documentResult(*model, *bytes, plan);
+        // Without --plan only what the comparison needs is planned.
+        CheckResult result = documentResult(*model, *bytes, plan,
+                                            plan ? mail::PlanParts::All : mail::PlanParts::Tables);
         // Readiness is the server's, and costs processes: the single check gives it.
         result.readinessChecked = false;
         if (summary.serverError.empty()) {

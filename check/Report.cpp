@@ -277,11 +277,12 @@ std::string findingsJson(const std::vector<Finding>& findings) {
 
 } // namespace
 
-CheckResult documentResult(const DomainModel& model, const std::string& text, bool withPlan) {
+CheckResult documentResult(const DomainModel& model, const std::string& text, bool withPlan,
+                           mail::PlanParts parts) {
     CheckResult result;
     result.domain = model.domain.name;
     result.withPlan = withPlan;
-    result.plan = mail::restorePlan(model.domain, model.subscription);
+    result.plan = mail::restorePlan(model.domain, model.subscription, parts);
     result.traps = documentTraps(model.domain);
     const std::vector<Trap> textTraps = documentTextTraps(text);
     result.traps.insert(result.traps.end(), textTraps.begin(), textTraps.end());

@@ -31,8 +31,9 @@ struct CheckResult {
 };
 
 // The result of a read document before the server is looked at: its domain, the plan a run of
-// it makes, and the traps of its model and of its text (as read, before the NUL cut).
-CheckResult documentResult(const DomainModel& model, const std::string& text, bool withPlan);
+// it makes (all of it, or the parts asked for), and the traps of its model and of its text (as read, before the NUL cut).
+CheckResult documentResult(const DomainModel& model, const std::string& text, bool withPlan,
+                           mail::PlanParts parts = mail::PlanParts::All);
 
 // A table's file name, as the reports show a table ("virtual" for hash:/.../virtual).
 std::string_view shortTable(const std::string& table);

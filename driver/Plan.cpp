@@ -55,14 +55,17 @@ NonExistentMailType effectivePolicy(const DomainInfo& domain) {
     return domain.enabled ? domain.non_existent_type : NonExistentMailType::Reject;
 }
 
-std::vector<Step> restorePlan(const DomainInfo& domain, const SubscriptionInfo& subscription) {
+std::vector<Step> restorePlan(const DomainInfo& domain, const SubscriptionInfo& subscription,
+                              PlanParts parts) {
+    const bool all = parts == PlanParts::All;
     const NonExistentMailType policy = effectivePolicy(domain);
     const auto policyFor = [&](const std::string& name) {
         return TableStep{postfix::nonExistentMailChanges(name, policy, domain.non_existent_arg)};
     };
     std::vector<Step> plan;
-    plan.reserve(10 + subscription.sysusers.size() + 5 * domain.aliases.size() +
-                 2 * domain.certificates.size());
+    plan.reserve(all ? 10 + subscription.sysusers.size() + 5 * domain.aliases.size() +
+                           2 * domain.certificates.size()
+                     : 3 + domain.aliases.size());
     const auto run = [&plan](Invocation command) {
         plan.emplace_back(UtilityStep{std::move(command), std::nullopt, false});
     };
@@ -70,26 +73,33 @@ std::vector<Step> restorePlan(const DomainInfo& domain, const SubscriptionInfo& 
     plan.emplace_back(TableStep{postfix::domainMailChanges(domain.name, domain.enabled)});
     plan.emplace_back(policyFor(domain.name));
 
-    // A subscription that exists already gets its limits brought up to date instead.
-    plan.emplace_back(UtilityStep{subscriptionAddCommand(subscription),
-                                  subscriptionLimitsCommand(subscription), false});
-    for (const std::string& user : subscription.sysusers)
-        plan.emplace_back(UtilityStep{systemUserCommand(subscription, user), std::nullopt, true});
-    if (domain.is_main) {
-        run(domainLimitsCommand(domain));
-    } else {
-        run(domainRemoveCommand(domain));
-        run(domainAddCommand(domain, subscription));
+    if (all) {
+        // A subscription that exists already gets its limits brought up to date instead.
+        plan.emplace_back(UtilityStep{subscriptionAddCommand(subscription),
+                                      subscriptionLimitsCommand(subscription), false});
+        for (const std::string& user : subscription.sysusers)
+            plan.emplace_back(
+                UtilityStep{systemUserCommand(subscription, user), std::nullopt, true});
+        if (domain.is_main) {
+            run(domainLimitsCommand(domain));
+        } else {
+            run(domainRemoveCommand(domain));
+            run(domainAddCommand(domain, subscription));
+        }
+        run(vhostUnregisterCommand(domain));
+        run(vhostRegisterCommand(domain));
     }
-    run(vhostUnregisterCommand(domain));
-    run(vhostRegisterCommand(domain));
 
     for (const std::string& alias : domain.aliases) {
         plan.emplace_back(policyFor(alias));
+        if (!all)
+            continue;
         plan.emplace_back(DomainKeysStep{alias});
         run(aliasRemoveCommand(alias));
         run(aliasAddCommand(domain, alias));
     }
+    if (!all)
+        return plan;
 
     for (const auto& [name, path] : domain.certificates) {
         run(certificateCommand(kDomainUtility, name, path));

@@ -61,7 +61,12 @@ std::vector<Invocation> commandsOf(const Step& step);
 // The non-existent mail policy a run applies: the document's, or reject when mail is off.
 NonExistentMailType effectivePolicy(const DomainInfo& domain);
 
-std::vector<Step> restorePlan(const DomainInfo& domain, const SubscriptionInfo& subscription);
+// Which steps restorePlan lists: all of a run, or only the mail directory and the table
+// steps (what a comparison of the server with a run's outcome needs), in the same order.
+enum class PlanParts { All, Tables };
+
+std::vector<Step> restorePlan(const DomainInfo& domain, const SubscriptionInfo& subscription,
+                              PlanParts parts = PlanParts::All);
 
 void performStep(const DomainInfo& domain, const Step& step);
 

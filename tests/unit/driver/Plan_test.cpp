@@ -239,11 +239,20 @@ TEST(RestorePlan, HoldsEveryCommandOfADocument) {
     for (const auto& item : cases) {
         SCOPED_TRACE(item.name);
         const DomainModel model = modelOf(item.document);
-        const Lines steps = shown(restorePlan(model.domain, model.subscription));
+        const std::vector<Step> plan = restorePlan(model.domain, model.subscription);
+        const Lines steps = shown(plan);
         for (std::size_t i = 0; i < std::max(steps.size(), item.steps.size()); ++i) {
             SCOPED_TRACE(i);
             EXPECT_EQ(i < steps.size() ? steps[i] : "(none)",
                       i < item.steps.size() ? item.steps[i] : "(none)");
         }
+        // The tables' part is the whole plan's mail directory and table steps, in its order.
+        std::vector<Step> tables;
+        for (const Step& step : plan)
+            if (std::holds_alternative<MailDirectoryStep>(step) ||
+                std::holds_alternative<TableStep>(step))
+                tables.push_back(step);
+        EXPECT_EQ(shown(restorePlan(model.domain, model.subscription, PlanParts::Tables)),
+                  shown(tables));
     }
 }
