@@ -22,6 +22,7 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 
 namespace corvo::check {
@@ -120,14 +121,14 @@ std::string nameOfKey(const std::string& table, const std::string& key) {
 
 Inspection inspectAgainst(const std::vector<mail::Step>& plan, const DomainInfo& domain,
                           const TableDumps& dumps, const mail::MailSystemUser& user,
-                          Accounts* accounts) {
+                          std::vector<Claim>* claims) {
     Inspection inspection;
     inspection.entries = expectedEntries(plan, domain);
     for (EntryCheck& entry : inspection.entries) {
         if (const auto found = dumps.of(entry.table).find(entry.key)) {
             entry.actual = std::string(found->value);
-            if (accounts)
-                accounts->claim(entry.table, found->id);
+            if (claims)
+                claims->push_back({tableIndex(entry.table), found->id});
         }
     }
     // As inspect: an alias's whole-domain entry counts only when it is a virtual domain. The
@@ -137,8 +138,8 @@ Inspection inspectAgainst(const std::vector<mail::Step>& plan, const DomainInfo&
             const auto listed = dumps.virtualDomains.find(alias);
             if (!listed)
                 inspection.unlistedAliases.push_back(alias);
-            else if (accounts)
-                accounts->claim(database::kVirtualDomainsTable, listed->id);
+            else if (claims)
+                claims->push_back({0, listed->id});
         }
     inspection.directory = inspectMailDirectory(domain.name, user);
     inspection.keys = inspectKeys(domain);
@@ -168,8 +169,8 @@ void Accounts::add(const std::string& source, const DomainInfo& domain) {
     documents_.push_back({source, std::move(kept)});
 }
 
-void Accounts::claim(const std::string& table, std::size_t id) {
-    claimed_[tableIndex(table)][id] = true;
+void Accounts::claim(const Claim& claim) {
+    claimed_[claim.table][claim.id] = true;
 }
 
 void Accounts::sort() {
@@ -318,6 +319,123 @@ std::vector<Conflict> Accounts::conflicts() {
     return conflicts;
 }
 
+namespace {
+
+// One document of the audit, as read; then as checked, apart from every other document (on
+// either thread): its result, its part of the report and the entries it accounts for.
+struct Examined {
+    Examined(std::string from, std::string text, std::string whyUnreadable = {})
+        : source(std::move(from)), bytes(std::move(text)), unreadable(std::move(whyUnreadable)) {}
+    std::string source;
+    std::string bytes;
+    std::string unreadable; // why there are no bytes to read
+    std::optional<DomainModel> model;
+    AuditDocument document;
+    std::vector<Claim> claims;
+    std::string report;
+};
+
+// What every document is checked against, the same for all.
+struct Server {
+    const TableDumps& dumps;
+    const std::optional<mail::MailSystemUser>& user;
+    const std::string& userError;
+    const std::string& serverError;
+    bool plan, json;
+};
+
+// Reads the document on the thread that reads the stream: the reader keeps its error text in
+// one buffer of its own.
+void read(Examined& item) {
+    std::string errorText = item.unreadable;
+    domain_info_trace trace{};
+    if (item.unreadable.empty()) {
+        try {
+            item.model = readDomainModelFrom(item.bytes, errorText, &trace);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& failure) {
+            errorText = failure.what();
+        }
+    }
+    item.document.source = item.source;
+    if (!item.model)
+        item.document.refusal = refusalOf(errorText, trace);
+}
+
+// Checks a read document and renders its part of the report. Touches nothing shared but the
+// dumps, which it only reads.
+void examine(Examined& item, const Server& server) {
+    if (item.model) {
+        const DomainModel& model = *item.model;
+        // Without --plan only what the comparison needs is planned.
+        CheckResult result =
+            documentResult(model, item.bytes, server.plan,
+                           server.plan ? mail::PlanParts::All : mail::PlanParts::Tables);
+        // Readiness is the server's, and costs processes: the single check gives it.
+        result.readinessChecked = false;
+        if (server.serverError.empty()) {
+            try {
+                if (!server.user)
+                    throw std::runtime_error(server.userError);
+                result.inspection = inspectAgainst(result.plan, model.domain, server.dumps,
+                                                   *server.user, &item.claims);
+                const std::vector<Trap> more = serverTraps(model.domain, *result.inspection);
+                result.traps.insert(result.traps.end(), more.begin(), more.end());
+                result.status = result.inspection->inSync() && result.traps.empty() ? 0 : 1;
+            } catch (const std::bad_alloc&) {
+                throw;
+            } catch (const std::exception& failure) {
+                result.inspection.reset();
+                item.claims.clear();
+                result.inspectionError = failure.what();
+                result.status = 2;
+            }
+        } else {
+            result.inspectionError = server.serverError;
+            result.status = 2;
+        }
+        item.document.result = std::move(result);
+    }
+    item.report = AuditReport::rendered(item.document, server.json);
+    // What the rest of the run needs of it: its status, its names, its report.
+    if (item.document.result) {
+        item.document.result->plan.clear();
+        item.document.result->inspection.reset();
+    }
+    item.bytes.clear();
+    item.bytes.shrink_to_fit();
+}
+
+// Checks a batch of read documents on two threads, each taking every other document.
+void examineAll(std::vector<Examined>& batch, const Server& server) {
+    std::exception_ptr failure;
+    std::thread other([&] {
+        try {
+            for (std::size_t i = 1; i < batch.size(); i += 2)
+                examine(batch[i], server);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    try {
+        for (std::size_t i = 0; i < batch.size(); i += 2)
+            examine(batch[i], server);
+    } catch (...) {
+        other.join();
+        throw;
+    }
+    other.join();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+// Documents checked at once: enough to keep both threads busy, few enough that their
+// reports take little memory.
+constexpr std::size_t kBatch = 512;
+
+} // namespace
+
 int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::ostream& out) {
     AuditReport report(out, json);
     AuditSummary summary;
@@ -343,80 +461,53 @@ int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::o
     }
     int status = summary.serverError.empty() ? 0 : 2;
     report.begin();
+    const Server server{dumps, user, userError, summary.serverError, plan, json};
 
-    const auto each = [&](const std::string& source, const std::string* bytes,
-                          const std::string& unreadable) {
-        ++summary.documents;
-        AuditDocument document{source, std::nullopt, std::nullopt};
-        std::string errorText = unreadable;
-        domain_info_trace trace{};
-        std::optional<DomainModel> model;
-        if (bytes) {
-            try {
-                model = readDomainModelFrom(*bytes, errorText, &trace);
-            } catch (const std::bad_alloc&) {
-                throw;
-            } catch (const std::exception& failure) {
-                errorText = failure.what();
+    std::vector<Examined> batch;
+    // Checks the batch, then takes its documents into the run's accounts and report in order.
+    const auto flush = [&] {
+        examineAll(batch, server);
+        for (Examined& item : batch) {
+            ++summary.documents;
+            if (!item.document.result) {
+                ++summary.refused;
+                status = 2;
+            } else {
+                const int each = item.document.result->status;
+                for (const Claim& claim : item.claims)
+                    accounts.claim(claim);
+                accounts.add(item.source, item.model->domain);
+                summary.inSync += each == 0;
+                status = worse(status, each);
             }
+            report.document(item.report);
         }
-        if (!model) {
-            document.refusal = refusalOf(errorText, trace);
-            ++summary.refused;
-            status = 2;
-            report.document(document);
-            return;
-        }
-        // Without --plan only what the comparison needs is planned.
-        CheckResult result = documentResult(*model, *bytes, plan,
-                                            plan ? mail::PlanParts::All : mail::PlanParts::Tables);
-        // Readiness is the server's, and costs processes: the single check gives it.
-        result.readinessChecked = false;
-        if (summary.serverError.empty()) {
-            try {
-                if (!user)
-                    throw std::runtime_error(userError);
-                result.inspection =
-                    inspectAgainst(result.plan, model->domain, dumps, *user, &accounts);
-                const std::vector<Trap> more = serverTraps(model->domain, *result.inspection);
-                result.traps.insert(result.traps.end(), more.begin(), more.end());
-                result.status = result.inspection->inSync() && result.traps.empty() ? 0 : 1;
-            } catch (const std::exception& failure) {
-                result.inspection.reset();
-                result.inspectionError = failure.what();
-                result.status = 2;
-            }
-        } else {
-            result.inspectionError = summary.serverError;
-            result.status = 2;
-        }
-        accounts.add(source, model->domain);
-        summary.inSync += result.status == 0;
-        status = worse(status, result.status);
-        document.result = std::move(result);
-        report.document(document);
+        batch.clear();
+    };
+    const auto add = [&](Examined item) {
+        read(item);
+        batch.push_back(std::move(item));
+        if (batch.size() == kBatch)
+            flush();
     };
 
     if (files.empty()) {
         DocumentStream stream(STDIN_FILENO);
         DocumentStream::Piece piece;
         while (stream.next(piece))
-            each("stream document " + std::to_string(piece.number) + " at byte " +
-                     std::to_string(piece.offset),
-                 &piece.bytes, {});
+            add(Examined("stream document " + std::to_string(piece.number) + " at byte " +
+                             std::to_string(piece.offset),
+                         std::move(piece.bytes)));
     } else {
         for (const std::string& file : files) {
-            std::string bytes;
             try {
-                bytes = readDocumentFile(file);
+                add(Examined(file, readDocumentFile(file)));
             } catch (const SystemError& failure) {
-                each(file, nullptr, failure.what());
-                continue;
+                add(Examined(file, {}, failure.what()));
             }
-            each(file, &bytes, {});
         }
     }
-
+    flush();
     if (summary.serverError.empty()) {
         try {
             summary.orphans = accounts.tableOrphans();

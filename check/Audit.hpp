@@ -4,11 +4,12 @@
 // accounts for (orphans, each with the shell line that would remove it, printed and never
 // run) and where documents contradict each other (conflicts).
 //
-// Guarantees: read-only, as the single check; only postmap's dump mode runs. A document's
-// reader records are released once it is checked, and its report is written before the next
-// is read, so memory grows with the tables and the names of the documents, not with their
-// reports. Output order: the documents in the order given, then orphans in table and key
-// order, then conflicts in name order.
+// Guarantees: read-only, as the single check; only postmap's dump mode runs. Documents are
+// read in batches of a few hundred, checked on two threads (each document apart from the
+// others, against the dumps that both only read), and each batch's reports are written in
+// order before the next batch is read, so memory grows with the tables and the names of the
+// documents, not with their reports. Output order: the documents in the order given, then
+// orphans in table and key order, then conflicts in name order.
 //
 // DIAGNOSTICS: a document that cannot be read, or a server that cannot be inspected, is a
 // result (exit 2), not an error; runAudit raises only what reading standard input, the
@@ -78,6 +79,13 @@ struct TableDumps {
     const mail::postfix::database::TableDump& of(const std::string& table) const;
 };
 
+// A dumped entry that a document's run writes or leaves behind: the table's place among the
+// three (virtual domains, virtual, aliases) and the entry's id in its dump.
+struct Claim {
+    std::size_t table;
+    std::size_t id;
+};
+
 // What accounts for an entry or a directory: the documents' names, and the table entries
 // that their runs write or leave behind. Kept small, for there may be a million names: each
 // name once per document in one list, sorted when first asked, and one bit per dumped entry.
@@ -86,7 +94,7 @@ public:
     explicit Accounts(const TableDumps& dumps);
     // One document's names; its entries are claimed one by one as they are found.
     void add(const std::string& source, const DomainInfo& domain);
-    void claim(const std::string& table, std::size_t id); // the entry's id in its dump
+    void claim(const Claim& claim);
     bool named(const std::string& name);
     // Orphans of the tables, then of the directories under the two roots.
     std::vector<Orphan> tableOrphans();
@@ -118,10 +126,11 @@ private:
 std::string nameOfKey(const std::string& table, const std::string& key);
 
 // The single check's inspection of one document, its table entries taken from the dumps (and
-// claimed in accounts when given), the mail directory compared with the given account's ids.
+// the entries it accounts for added to claims when given), the mail directory compared with
+// the given account's ids. Reads the dumps only, so documents may be inspected side by side.
 Inspection inspectAgainst(const std::vector<mail::Step>& plan, const DomainInfo& domain,
                           const TableDumps& dumps, const mail::MailSystemUser& user,
-                          Accounts* accounts = nullptr);
+                          std::vector<Claim>* claims = nullptr);
 
 // Audits the documents in the files, or with none the stream on standard input, and writes
 // the report; returns the exit status (0 all in sync, 1 anything differs, 2 unreadable).

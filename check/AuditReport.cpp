@@ -5,6 +5,7 @@
 #include "postfix/database/Postmap.hpp"
 
 #include <filesystem>
+#include <sstream>
 
 namespace corvo::check {
 namespace {
@@ -77,15 +78,23 @@ void AuditReport::begin() {
         out_ << "{\"schema\":" << kAuditSchema << ",\"documents\":[";
 }
 
-void AuditReport::document(const AuditDocument& document) {
-    if (json_) {
-        out_ << (written_ ? "," : "") << "{\"source\":" << json(document.source) << ",\"check\":";
-        document.result ? writeJson(out_, *document.result) : writeJson(out_, *document.refusal);
-        out_ << '}';
+std::string AuditReport::rendered(const AuditDocument& document, bool json) {
+    std::ostringstream out;
+    if (json) {
+        out << "{\"source\":" << check::json(document.source) << ",\"check\":";
+        document.result ? writeJson(out, *document.result) : writeJson(out, *document.refusal);
+        out << '}';
     } else {
-        out_ << "== " << visible(document.source) << '\n';
-        document.result ? writeText(out_, *document.result) : writeText(out_, *document.refusal);
+        out << "== " << visible(document.source) << '\n';
+        document.result ? writeText(out, *document.result) : writeText(out, *document.refusal);
     }
+    return std::move(out).str();
+}
+
+void AuditReport::document(const std::string& rendered) {
+    if (json_ && written_)
+        out_ << ',';
+    out_ << rendered;
     ++written_;
 }
 

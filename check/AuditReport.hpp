@@ -7,6 +7,7 @@
 #include "check/Audit.hpp"
 
 #include <ostream>
+#include <string>
 
 namespace corvo::check {
 
@@ -17,7 +18,10 @@ class AuditReport {
 public:
     AuditReport(std::ostream& out, bool json) : out_(out), json_(json) {}
     void begin();
-    void document(const AuditDocument& document);
+    // One document's part of the report, rendered apart from the others (on any thread), and
+    // that part written in its place.
+    static std::string rendered(const AuditDocument& document, bool json);
+    void document(const std::string& rendered);
     void end(const AuditSummary& summary);
 
 private:

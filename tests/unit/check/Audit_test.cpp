@@ -151,7 +151,10 @@ TEST(Accounts, OrphansAreWhatNoDocumentAccountsFor) {
     Accounts accounts(dumps);
     const DomainInfo domain = domainNamed("d.com", {"a.com"}, "x@d.com");
     accounts.add("d.json", domain);
-    inspectAgainst({}, domain, dumps, {0, 0}, &accounts);
+    std::vector<Claim> claims;
+    inspectAgainst({}, domain, dumps, {0, 0}, &claims);
+    for (const Claim& claim : claims)
+        accounts.claim(claim);
 
     std::vector<std::string> found;
     for (const Orphan& orphan : accounts.tableOrphans())
