@@ -13,13 +13,17 @@
 #include "files/MailDirectory.hpp"
 #include "postfix/database/Tables.hpp"
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <exception>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -59,17 +63,37 @@ std::string entryEffect(const TableDumps& dumps, const std::string& table, const
     return "Postfix still redirects " + what + " to " + value;
 }
 
+// Whether a directory's entry is a directory, a link to one counting as one.
+bool isDirectory(const std::string& root, const dirent& entry) {
+    if (entry.d_type == DT_DIR)
+        return true;
+    if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN)
+        return false;
+    struct stat status {};
+    return ::stat((root + '/' + entry.d_name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 std::vector<Orphan> directoriesUnder(const std::string& root, Orphan::Kind kind,
                                      Accounts& accounts) {
     std::vector<Orphan> orphans;
-    std::error_code error;
-    if (!fs::is_directory(root, error))
-        return orphans;
-    for (const fs::directory_entry& item : fs::directory_iterator(root)) {
-        const std::string name = item.path().filename().string();
-        if (!item.is_directory() || accounts.named(name))
+    const std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(root.c_str()), &::closedir);
+    if (!directory) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return orphans;
+        throwSystemError("opendir " + root, errno);
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(directory.get());
+        if (!entry) {
+            if (errno != 0)
+                throwSystemError("readdir " + root, errno);
+            break;
+        }
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || accounts.named(name) || !isDirectory(root, *entry))
             continue;
-        const std::string path = item.path().string();
+        const std::string path = (fs::path(root) / name).string();
         const bool mail = kind == Orphan::Kind::MailDirectory;
         orphans.push_back(
             {kind,
@@ -158,14 +182,13 @@ void Accounts::add(const std::string& source, const DomainInfo& domain) {
     for (const std::string& alias : domain.aliases)
         names_.push_back({alias, index, true});
     sorted_ = false;
-    // What a conflict needs to know again of the document: what its run writes for a name.
-    DomainInfo kept = domain;
-    kept.aliases.clear();
-    kept.certificates.clear();
-    kept.vhost_id.clear();
-    kept.transport_type.clear();
-    kept.transport_ipv4.clear();
-    kept.transport_ipv6.clear();
+    // What a conflict needs to know again of the document: what its run writes to the tables
+    // for a name (its name and mail policy; the aliases come back from the names).
+    DomainInfo kept{};
+    kept.name = domain.name;
+    kept.enabled = domain.enabled;
+    kept.non_existent_type = domain.non_existent_type;
+    kept.non_existent_arg = domain.non_existent_arg;
     documents_.push_back({source, std::move(kept)});
 }
 
@@ -301,7 +324,8 @@ std::vector<Conflict> Accounts::conflicts() {
                                                  name) == domain.aliases.end())
                 domain.aliases.push_back(name);
         for (const EntryCheck& entry :
-             expectedEntries(mail::restorePlan(domain, SubscriptionInfo{}), domain))
+             expectedEntries(mail::restorePlan(domain, SubscriptionInfo{}, mail::PlanParts::Tables),
+                             domain))
             if (entry.want == EntryCheck::Want::Value &&
                 conflicting.contains(nameOfKey(entry.table, entry.key)))
                 written[{entry.table, entry.key}].push_back(
@@ -321,8 +345,9 @@ std::vector<Conflict> Accounts::conflicts() {
 
 namespace {
 
-// One document of the audit, as read; then as checked, apart from every other document (on
-// either thread): its result, its part of the report and the entries it accounts for.
+// One document of the audit as it came, then as read and checked apart from every other
+// document (on either thread): its result, its part of the report and the entries it
+// accounts for.
 struct Examined {
     Examined(std::string from, std::string text, std::string whyUnreadable = {})
         : source(std::move(from)), bytes(std::move(text)), unreadable(std::move(whyUnreadable)) {}
@@ -344,8 +369,7 @@ struct Server {
     bool plan, json;
 };
 
-// Reads the document on the thread that reads the stream: the reader keeps its error text in
-// one buffer of its own.
+// Reads the document as the single check reads it; a refused one gets its refusal.
 void read(Examined& item) {
     std::string errorText = item.unreadable;
     domain_info_trace trace{};
@@ -363,9 +387,10 @@ void read(Examined& item) {
         item.document.refusal = refusalOf(errorText, trace);
 }
 
-// Checks a read document and renders its part of the report. Touches nothing shared but the
-// dumps, which it only reads.
+// Reads and checks a document and renders its part of the report. Touches nothing shared
+// but the dumps, which it only reads.
 void examine(Examined& item, const Server& server) {
+    read(item);
     if (item.model) {
         const DomainModel& model = *item.model;
         // Without --plan only what the comparison needs is planned.
@@ -407,7 +432,7 @@ void examine(Examined& item, const Server& server) {
     item.bytes.shrink_to_fit();
 }
 
-// Checks a batch of read documents on two threads, each taking every other document.
+// Checks a batch of documents on two threads, each taking every other document.
 void examineAll(std::vector<Examined>& batch, const Server& server) {
     std::exception_ptr failure;
     std::thread other([&] {
@@ -485,7 +510,6 @@ int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::o
         batch.clear();
     };
     const auto add = [&](Examined item) {
-        read(item);
         batch.push_back(std::move(item));
         if (batch.size() == kBatch)
             flush();

@@ -47,11 +47,15 @@ MailSystemUser& mailSystemUser() {
 }
 
 std::string domainMailDirectory(const std::string& domain) {
-    std::string path = vca_conf_get_default(VCA_CONF_CORVO_MAILNAMES_D);
-    if (path.empty() || path.back() != '/') {
-        path += '/';
-    }
-    return path + ascii_lower_cased(domain);
+    // Read from the configuration once for the process, on whichever thread asks first.
+    static const std::string root = [] {
+        std::string path = vca_conf_get_default(VCA_CONF_CORVO_MAILNAMES_D);
+        if (path.empty() || path.back() != '/') {
+            path += '/';
+        }
+        return path;
+    }();
+    return root + ascii_lower_cased(domain);
 }
 
 void prepareDomainMailDirectory(const MailSystemUser& user, const std::string& domain) {

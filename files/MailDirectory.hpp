@@ -27,7 +27,7 @@ inline constexpr mode_t kDomainMailDirectoryMode = 0750;
 MailSystemUser& mailSystemUser();
 
 // The domain's mail directory: the mail names root, '/', the domain in lower case (ASCII).
-// Reads the server configuration on every call.
+// The root is read from the server configuration once for the process, by the first call.
 std::string domainMailDirectory(const std::string& domain);
 
 // Creates the domain's mail directory when missing (missing parents get mode 0700 and the

@@ -251,7 +251,8 @@ void json_reader_release(json_reader* reader) {
 }
 
 const char* json_error_text(const json_reader* reader) {
-    static char buffer[1024];
+    // One buffer per thread: readers on other threads do not overwrite it.
+    thread_local char buffer[1024];
     const int system_error = errno;
     std::size_t used = 0;
     buffer[0] = '\0';

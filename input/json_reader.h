@@ -78,8 +78,8 @@ json_reader* json_reader_create(char* text, const json_allocator* allocator);
 void json_reader_release(json_reader* reader);
 
 // Renders the reader's error: the code's text, " Error occured at offset N", the character
-// there, and the system error when errno is set. The text lives in one static buffer of
-// 1024 bytes that the next call overwrites.
+// there, and the system error when errno is set. The text lives in a static buffer of 1024
+// bytes, one per thread, that the thread's next call overwrites.
 const char* json_error_text(const json_reader* reader);
 
 // Skips white space of the POSIX locale: space, \t, \n, \v, \f, \r.
