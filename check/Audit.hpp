@@ -5,9 +5,9 @@
 // run) and where documents contradict each other (conflicts).
 //
 // Guarantees: read-only, as the single check; only postmap's dump mode runs. Documents are
-// read in batches of a few hundred, each checked apart from the others against the dumps,
-// which it only reads, and each batch's reports are written in order before the next batch
-// is read, so memory grows with the tables and the names of the
+// read in batches of a few hundred, checked on two threads (each document apart from the
+// others, against the dumps that both only read), and each batch's reports are written in
+// order before the next batch is read, so memory grows with the tables and the names of the
 // documents, not with their reports. Output order: the documents in the order given, then
 // orphans in table and key order, then conflicts in name order.
 //
@@ -127,7 +127,7 @@ std::string nameOfKey(const std::string& table, const std::string& key);
 
 // The single check's inspection of one document, its table entries taken from the dumps (and
 // the entries it accounts for added to claims when given), the mail directory compared with
-// the given account's ids. Reads the dumps only.
+// the given account's ids. Reads the dumps only, so documents may be inspected side by side.
 Inspection inspectAgainst(const std::vector<mail::Step>& plan, const DomainInfo& domain,
                           const TableDumps& dumps, const mail::MailSystemUser& user,
                           std::vector<Claim>* claims = nullptr);

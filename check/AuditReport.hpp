@@ -18,8 +18,8 @@ class AuditReport {
 public:
     AuditReport(std::ostream& out, bool json) : out_(out), json_(json) {}
     void begin();
-    // One document's part of the report, rendered apart from the others, and that part
-    // written in its place.
+    // One document's part of the report, rendered apart from the others (on any thread), and
+    // that part written in its place.
     static std::string rendered(const AuditDocument& document, bool json);
     void document(const std::string& rendered);
     void end(const AuditSummary& summary);

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <vector>
 #include <unordered_map>
 
@@ -119,7 +120,9 @@ std::vector<KeysCheck> inspectKeys(const DomainInfo& domain) {
     const bool exists = ::stat(source.c_str(), &status) == 0;
     if (!exists && errno != ENOENT && errno != ENOTDIR)
         throwSystemError("stat " + source, errno);
-    const gid_t group = exists ? mail::keysGroup() : 0;
+    // The account database's lookups share one buffer: one document at a time looks there.
+    static std::mutex accountLookup;
+    const gid_t group = exists ? (std::lock_guard(accountLookup), mail::keysGroup()) : 0;
     for (const std::string& alias : domain.aliases) {
         KeysCheck& check = checks.emplace_back(
             KeysCheck{alias, source, mail::domainKeysEntry(alias), exists, {}});

@@ -19,8 +19,8 @@
 
 namespace {
 
-// The trace of the reading in progress, or null.
-domain_info_trace* current_trace = nullptr;
+// The trace of the reading in progress on this thread, or null.
+thread_local domain_info_trace* current_trace = nullptr;
 
 std::uint32_t read_document(json_reader* reader, domain_info* record);
 

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <map>
+#include <string>
+#include <thread>
 
 #include "tests/unit/input/document.h"
 
@@ -235,6 +237,28 @@ TEST(DomainInfo, TracesTheFieldOfTheFailure) {
     domain_info_trace trace{};
     EXPECT_EQ(domain_info_read_traced(valid.reader, valid.record, &trace), 0u);
     EXPECT_STREQ(trace.path, "");
+}
+
+// Readings on two threads at once each trace their own failure, as the audit reads them.
+TEST(DomainInfo, TracesOfReadingsOnTwoThreadsStayApart) {
+    const auto readMany = [](const std::string& text, const char* path, int* wrong) {
+        for (int i = 0; i < 2000; ++i) {
+            Document document(text);
+            domain_info_trace trace{};
+            if (domain_info_read_traced(document.reader, document.record, &trace) == 0 ||
+                std::string(trace.path) != path)
+                ++*wrong;
+        }
+    };
+    int wrongAliases = 0, wrongUsers = 0;
+    std::thread other(readMany,
+                      replaced(kBaseDocument, R"(["example.net"])", R"(["example.net","a.b","-c"])"),
+                      "domain.aliases[2]", &wrongAliases);
+    readMany(replaced(kBaseDocument, R"("sysusers":["u1"])", R"("sysusers":["u1",""])"),
+             "subscription.sysusers[1]", &wrongUsers);
+    other.join();
+    EXPECT_EQ(wrongAliases, 0);
+    EXPECT_EQ(wrongUsers, 0);
 }
 
 } // namespace corvo_test
