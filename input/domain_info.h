@@ -66,7 +66,8 @@ struct domain_info_trace {
 };
 
 // domain_info_read that also fills trace (when not null). Codes, positions and the record
-// are exactly those of domain_info_read. Not reentrant: one traced reading at a time.
+// are exactly those of domain_info_read. Not reentrant: one traced reading at a time on
+// each thread; threads may read side by side.
 std::uint32_t domain_info_read_traced(json_reader* reader, domain_info* record,
                                       domain_info_trace* trace);
 
