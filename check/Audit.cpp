@@ -435,22 +435,19 @@ void examine(Examined& item, const Server& server) {
 // Checks a batch of documents on two threads, each taking every other document.
 void examineAll(std::vector<Examined>& batch, const Server& server) {
     std::exception_ptr failure;
-    std::thread other([&] {
-        try {
-            for (std::size_t i = 1; i < batch.size(); i += 2)
-                examine(batch[i], server);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
-    try {
+    {
+        // Joined when the block is left, by the end of this thread's half or by its failure.
+        const std::jthread other([&] {
+            try {
+                for (std::size_t i = 1; i < batch.size(); i += 2)
+                    examine(batch[i], server);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
         for (std::size_t i = 0; i < batch.size(); i += 2)
             examine(batch[i], server);
-    } catch (...) {
-        other.join();
-        throw;
     }
-    other.join();
     if (failure)
         std::rethrow_exception(failure);
 }

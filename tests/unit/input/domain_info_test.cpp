@@ -251,9 +251,9 @@ TEST(DomainInfo, TracesOfReadingsOnTwoThreadsStayApart) {
         }
     };
     int wrongAliases = 0, wrongUsers = 0;
-    std::thread other(readMany,
-                      replaced(kBaseDocument, R"(["example.net"])", R"(["example.net","a.b","-c"])"),
-                      "domain.aliases[2]", &wrongAliases);
+    const std::string aliases =
+        replaced(kBaseDocument, R"(["example.net"])", R"(["example.net","a.b","-c"])");
+    std::thread other(readMany, aliases, "domain.aliases[2]", &wrongAliases);
     readMany(replaced(kBaseDocument, R"("sysusers":["u1"])", R"("sysusers":["u1",""])"),
              "subscription.sysusers[1]", &wrongUsers);
     other.join();
