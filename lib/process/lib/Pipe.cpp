@@ -518,6 +518,11 @@ private:
             kill(process.pid, SIGKILL);
             waitFor(process.pid);
         }
+        // Every command has ended now, or never started: their keepers end with them, so
+        // that what they kept (a lock) is free when run raises, as when it returns.
+        for (Process& process : processes_) {
+            awaitKeeper(process.keeperEnd);
+        }
         processes_.clear();
         stage_.close();
         try {

@@ -57,7 +57,7 @@ void writeRecord(int fd, const char* tag, const std::string& text) noexcept {
 // `life`, a pipe's write end, as its standard input, so that the tool can see it end. A bare
 // clone: a child that shares the tool's memory may run no fork handler. Returns 0 in the
 // child, or -1 with errno.
-int startKeeper(int kept, int life) {
+CHILD_ENDS_HERE int startKeeper(int kept, int life) {
     const pid_t program = getpid();
     const long keeper = syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr);
     if (keeper != 0) {

@@ -300,6 +300,39 @@ TEST_F(PipeTest, AKeptDescriptorLastsAsLongAsTheProgramAndIsNotTheProgramsOwn) {
         << "the program holds the kept descriptor " << lock << ": " << fds;
 }
 
+// A program that ends at once, or never starts, may be gone before its keeper has looked
+// for it: the keeper then ends on its own, and the lock is free when run returns. Repeated,
+// so that both orders of that race are taken.
+TEST_F(PipeTest, AKeptDescriptorIsGivenUpWhenTheProgramEndsAtOnceOrCannotStart) {
+    char path[] = "/tmp/kept-lock-XXXXXX";
+    const int file = mkostemp(path, O_CLOEXEC);
+    ASSERT_GE(file, 0);
+    close(file);
+    for (int round = 0; round < 200; ++round) {
+        const bool starts = round % 2 == 0;
+        const int lock = open(path, O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(flock(lock, LOCK_EX), 0);
+        Command command = starts ? Command(kChild, "exit", "0") : Command("/nonexistent/program");
+        command.keptDescriptor = lock;
+        Pipe pipe{command};
+        pipe.setStdin(kFdDevNull);
+        std::string ended;
+        try {
+            ended = std::to_string(pipe.run());
+        } catch (const corvo::SystemError& error) {
+            ended = error.what();
+        }
+        close(lock);
+        const int other = open(path, O_RDONLY | O_CLOEXEC);
+        const bool free = flock(other, LOCK_EX | LOCK_NB) == 0;
+        close(other);
+        ASSERT_EQ(ended, starts ? "0" : "execv: " + std::string(std::strerror(ENOENT)));
+        ASSERT_TRUE(free) << "round " << round << ": the lock outlived the run";
+        expectClean();
+    }
+    unlink(path);
+}
+
 } // namespace
 
 // Commands with outputs of their own run side by side: each writes where it was told, the
