@@ -23,10 +23,11 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 # Every sanitizer report fails the sanitized pass: the reporting process stops, and its
-# report lands in a file there, whichever process (tool, test, forked child) wrote it.
+# report lands in a file there, whichever process (tool, test, forked child) wrote it; the
+# file is named after the program and its process id.
 SANITIZER_REPORTS = $(CURDIR)/$(ASAN_BUILD)/sanitizer-reports
-SANITIZER_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:log_path=$(SANITIZER_REPORTS)/asan \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SANITIZER_REPORTS)/ubsan
+SANITIZER_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:log_exe_name=1:log_path=$(SANITIZER_REPORTS)/asan \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_exe_name=1:log_path=$(SANITIZER_REPORTS)/ubsan
 
 .PHONY: all deps build test test-sanitized fuzz-build fuzz fuzz-smoke install deb demo bench format tidy clean
 
