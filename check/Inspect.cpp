@@ -17,7 +17,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <mutex>
 #include <vector>
 #include <unordered_map>
 
@@ -108,6 +107,13 @@ void compareCopy(const fs::path& source, const fs::path& target, bool directory,
                            ", a run gives " + octal(wanted) + ")");
 }
 
+// The group a run gives the copies: a fact of the server, the same for every document, and
+// looked up once, by the first document that has keys (on whichever thread reads it).
+gid_t keysGroupOfServer() {
+    static const gid_t group = mail::keysGroup();
+    return group;
+}
+
 } // namespace
 
 std::vector<KeysCheck> inspectKeys(const DomainInfo& domain) {
@@ -120,9 +126,7 @@ std::vector<KeysCheck> inspectKeys(const DomainInfo& domain) {
     const bool exists = ::stat(source.c_str(), &status) == 0;
     if (!exists && errno != ENOENT && errno != ENOTDIR)
         throwSystemError("stat " + source, errno);
-    // The account database's lookups share one buffer: one document at a time looks there.
-    static std::mutex accountLookup;
-    const gid_t group = exists ? (std::lock_guard(accountLookup), mail::keysGroup()) : 0;
+    const gid_t group = exists ? keysGroupOfServer() : 0;
     for (const std::string& alias : domain.aliases) {
         KeysCheck& check = checks.emplace_back(
             KeysCheck{alias, source, mail::domainKeysEntry(alias), exists, {}});
