@@ -86,6 +86,11 @@ public:
     std::size_t size() const { return size_; }
     std::size_t idCount() const { return slots_.size(); }
     std::optional<Entry> find(std::string_view key) const;
+    // Start loading what find(key) reads, without waiting for it: the key's first slot, and
+    // then (once that slot is loaded) the line it points at. Asked for many keys before their
+    // finds, the lookups wait for memory side by side rather than one after another.
+    void prefetchSlot(std::string_view key) const;
+    void prefetchLine(std::string_view key) const;
     std::optional<Entry> at(std::size_t id) const; // none when no entry has the id
 
 private:
