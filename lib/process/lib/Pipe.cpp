@@ -373,24 +373,26 @@ private:
             drainOutput(process.stdoutEnd, process.stdoutSink);
             drainOutput(process.stderrEnd, process.stderrSink);
         }
-        // The keeper of a kept descriptor ends with its command, at once; once it has, what it
-        // kept (a lock) is released, so that the caller finds it free when run returns.
-        for (Process& process : processes_) {
-            awaitKeeper(process.keeperEnd);
-        }
+        awaitKeepers();
     }
 
-    static void awaitKeeper(Descriptor& keeperEnd) {
-        if (!keeperEnd.isOpen()) {
-            return;
+    // The keeper of a kept descriptor ends with its command, at once; once every one has,
+    // what they kept (a lock) is released, so that the caller finds it free when run returns
+    // or raises. Called when every command has ended or never started.
+    void awaitKeepers() noexcept {
+        for (Process& process : processes_) {
+            Descriptor& keeperEnd = process.keeperEnd;
+            if (!keeperEnd.isOpen()) {
+                continue;
+            }
+            if (const int flags = fcntl(keeperEnd.get(), F_GETFL); flags >= 0) {
+                fcntl(keeperEnd.get(), F_SETFL, flags & ~O_NONBLOCK);
+            }
+            char byte;
+            while (retry_eintr([&] { return read(keeperEnd.get(), &byte, 1); }) > 0) {
+            }
+            keeperEnd.close();
         }
-        if (const int flags = fcntl(keeperEnd.get(), F_GETFL); flags >= 0) {
-            fcntl(keeperEnd.get(), F_SETFL, flags & ~O_NONBLOCK);
-        }
-        char byte;
-        while (retry_eintr([&] { return read(keeperEnd.get(), &byte, 1); }) > 0) {
-        }
-        keeperEnd.close();
     }
 
     bool allEnded() const {
@@ -518,11 +520,7 @@ private:
             kill(process.pid, SIGKILL);
             waitFor(process.pid);
         }
-        // Every command has ended now, or never started: their keepers end with them, so
-        // that what they kept (a lock) is free when run raises, as when it returns.
-        for (Process& process : processes_) {
-            awaitKeeper(process.keeperEnd);
-        }
+        awaitKeepers();
         processes_.clear();
         stage_.close();
         try {

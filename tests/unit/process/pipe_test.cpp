@@ -265,6 +265,14 @@ TEST_F(PipeTest, BothEnginesShareMemoryOnlyWithChildrenThatRunNoCodeOfTheCaller)
     munmap(mapped, kSize);
 }
 
+// Whether another open file description of the file at path gets its lock at once.
+bool lockable(const char* path) {
+    const int other = open(path, O_RDONLY | O_CLOEXEC);
+    const bool free = flock(other, LOCK_EX | LOCK_NB) == 0;
+    close(other);
+    return free;
+}
+
 // A kept descriptor (a lock) is held for as long as the program runs, after the tool has
 // closed its own, and given up when the program ends; the program itself never has it.
 TEST_F(PipeTest, AKeptDescriptorLastsAsLongAsTheProgramAndIsNotTheProgramsOwn) {
@@ -272,12 +280,6 @@ TEST_F(PipeTest, AKeptDescriptorLastsAsLongAsTheProgramAndIsNotTheProgramsOwn) {
     int lock = mkostemp(path, O_CLOEXEC);
     ASSERT_GE(lock, 0);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
-    const auto lockable = [&path] {
-        const int other = open(path, O_RDONLY | O_CLOEXEC);
-        const bool free = flock(other, LOCK_EX | LOCK_NB) == 0;
-        close(other);
-        return free;
-    };
     Command command(kChild, "fds", "sleep", "300");
     command.keptDescriptor = lock;
     Pipe pipe{command};
@@ -288,11 +290,11 @@ TEST_F(PipeTest, AKeptDescriptorLastsAsLongAsTheProgramAndIsNotTheProgramsOwn) {
         fds.append(chunk.data(), chunk.size());
         if (whileRunning.empty()) {
             close(lock); // the tool's own hold ends here
-            whileRunning = lockable() ? "free" : "held";
+            whileRunning = lockable(path) ? "free" : "held";
         }
     });
     EXPECT_EQ(pipe.run(), 0);
-    const bool freed = lockable();
+    const bool freed = lockable(path);
     unlink(path);
     EXPECT_EQ(whileRunning, "held");
     EXPECT_TRUE(freed) << "the lock outlived the run";
@@ -323,9 +325,7 @@ TEST_F(PipeTest, AKeptDescriptorIsGivenUpWhenTheProgramEndsAtOnceOrCannotStart) 
             ended = error.what();
         }
         close(lock);
-        const int other = open(path, O_RDONLY | O_CLOEXEC);
-        const bool free = flock(other, LOCK_EX | LOCK_NB) == 0;
-        close(other);
+        const bool free = lockable(path);
         ASSERT_EQ(ended, starts ? "0" : "execv: " + std::string(std::strerror(ENOENT)));
         ASSERT_TRUE(free) << "round " << round << ": the lock outlived the run";
         expectClean();
