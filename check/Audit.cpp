@@ -18,10 +18,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -117,6 +119,10 @@ std::string rootOf(const std::string& entry) {
     return fs::path(entry).parent_path().string();
 }
 
+std::size_t hashOf(const std::string& name) {
+    return std::hash<std::string>{}(name);
+}
+
 int worse(int a, int b) {
     return std::max(a, b);
 }
@@ -187,20 +193,35 @@ Accounts::Accounts(const TableDumps& dumps) : dumps_(dumps) {
         claimed_[tableIndex(*table)].assign(dumps.of(*table).idCount(), false);
 }
 
-void Accounts::add(const std::string& source, const DomainInfo& domain) {
-    const auto index = static_cast<std::uint32_t>(documents_.size());
-    names_.push_back({domain.name, index, false});
-    for (const std::string& alias : domain.aliases)
-        names_.push_back({alias, index, true});
-    sorted_ = false;
+Accounts::Part Accounts::partOf(std::string source, DomainInfo domain) {
+    Part part;
+    part.names.reserve(1 + domain.aliases.size());
+    part.names.push_back({hashOf(domain.name), domain.name, 0, false});
+    for (std::string& alias : domain.aliases)
+        part.names.push_back({hashOf(alias), std::move(alias), 0, true});
     // What a conflict needs to know again of the document: what its run writes to the tables
     // for a name (its name and mail policy; the aliases come back from the names).
-    DomainInfo kept{};
-    kept.name = domain.name;
+    part.document.source = std::move(source);
+    DomainInfo& kept = part.document.domain;
+    kept.name = std::move(domain.name);
     kept.enabled = domain.enabled;
     kept.non_existent_type = domain.non_existent_type;
-    kept.non_existent_arg = domain.non_existent_arg;
-    documents_.push_back({source, std::move(kept)});
+    kept.non_existent_arg = std::move(domain.non_existent_arg);
+    return part;
+}
+
+void Accounts::add(Part part) {
+    const auto index = static_cast<std::uint32_t>(documents_.size());
+    for (Holder& holder : part.names) {
+        holder.document = index;
+        names_.push_back(std::move(holder));
+    }
+    sorted_ = false;
+    documents_.push_back(std::move(part.document));
+}
+
+void Accounts::add(std::string source, DomainInfo domain) {
+    add(partOf(std::move(source), std::move(domain)));
 }
 
 void Accounts::claim(const Claim& claim) {
@@ -211,7 +232,8 @@ void Accounts::sort() {
     if (sorted_)
         return;
     std::sort(names_.begin(), names_.end(), [](const Holder& a, const Holder& b) {
-        return std::tie(a.name, a.document, a.alias) < std::tie(b.name, b.document, b.alias);
+        return std::tie(a.hash, a.name, a.document, a.alias) <
+               std::tie(b.hash, b.name, b.document, b.alias);
     });
     // A name listed twice by one document counts once (as its domain, when it is that).
     names_.erase(std::unique(names_.begin(), names_.end(),
@@ -225,10 +247,12 @@ void Accounts::sort() {
 
 bool Accounts::named(const std::string& name) {
     sort();
-    const auto at = std::lower_bound(
-        names_.begin(), names_.end(), name,
-        [](const Holder& holder, const std::string& wanted) { return holder.name < wanted; });
-    return at != names_.end() && at->name == name;
+    const std::size_t hash = hashOf(name);
+    const auto at = std::lower_bound(names_.begin(), names_.end(), std::tie(hash, name),
+                                     [](const Holder& holder, const auto& wanted) {
+                                         return std::tie(holder.hash, holder.name) < wanted;
+                                     });
+    return at != names_.end() && at->hash == hash && at->name == name;
 }
 
 std::vector<Orphan> Accounts::tableOrphans() {
@@ -323,6 +347,9 @@ std::vector<Conflict> Accounts::conflicts() {
                 "each restore writes the alias's entries with its own domain's policy and copies "
                 "its own domain's keys; the last one restored decides");
     }
+    // The names came in hash order; the report is in name order, each name's kinds as above.
+    std::stable_sort(conflicts.begin(), conflicts.end(),
+                     [](const Conflict& a, const Conflict& b) { return a.name < b.name; });
 
     // Only documents that share a name can write the same key: what each writes for the
     // names it shares, from its plan with those names as its aliases.
@@ -368,6 +395,7 @@ struct Examined {
     std::optional<DomainModel> model;
     AuditDocument document;
     std::vector<Claim> claims;
+    std::optional<Accounts::Part> part; // what the run's accounts take of a checked document
     std::string report;
 };
 
@@ -438,26 +466,35 @@ void examine(Examined& item, const Server& server) {
     if (item.document.result) {
         item.document.result->plan.clear();
         item.document.result->inspection.reset();
+        item.part = Accounts::partOf(item.source, std::move(item.model->domain));
+        item.model.reset();
     }
     item.bytes.clear();
     item.bytes.shrink_to_fit();
 }
 
-// Checks a batch of documents on two threads, each taking every other document.
-void examineAll(std::vector<Examined>& batch, const Server& server) {
+// Checks a batch of documents on two threads, each taking the next document not yet taken.
+// The other thread first runs intake (the previous batch taken into the run's accounts and
+// report, which no check touches), so that it runs beside the checks.
+void examineAll(std::vector<Examined>& batch, const Server& server,
+                const std::function<void()>& intake) {
+    std::atomic<std::size_t> next{0};
+    const auto share = [&] {
+        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < batch.size();)
+            examine(batch[i], server);
+    };
     std::exception_ptr failure;
     {
-        // Joined when the block is left, by the end of this thread's half or by its failure.
+        // Joined when the block is left, by the end of this thread's share or by its failure.
         const std::jthread other([&] {
             try {
-                for (std::size_t i = 1; i < batch.size(); i += 2)
-                    examine(batch[i], server);
+                intake();
+                share();
             } catch (...) {
                 failure = std::current_exception();
             }
         });
-        for (std::size_t i = 0; i < batch.size(); i += 2)
-            examine(batch[i], server);
+        share();
     }
     if (failure)
         std::rethrow_exception(failure);
@@ -496,11 +533,10 @@ int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::o
     report.begin();
     const Server server{dumps, user, userError, summary.serverError, plan, json};
 
-    std::vector<Examined> batch;
-    // Checks the batch, then takes its documents into the run's accounts and report in order.
-    const auto flush = [&] {
-        examineAll(batch, server);
-        for (Examined& item : batch) {
+    std::vector<Examined> batch, done;
+    // Takes checked documents into the run's accounts and report in order, then frees them.
+    const auto takeIn = [&](std::vector<Examined>& items) {
+        for (Examined& item : items) {
             ++summary.documents;
             if (!item.document.result) {
                 ++summary.refused;
@@ -509,12 +545,18 @@ int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::o
                 const int each = item.document.result->status;
                 for (const Claim& claim : item.claims)
                     accounts.claim(claim);
-                accounts.add(item.source, item.model->domain);
+                accounts.add(std::move(*item.part));
                 summary.inSync += each == 0;
                 status = worse(status, each);
             }
             report.document(item.report);
         }
+        items.clear();
+    };
+    // Checks the batch while the one before is taken in.
+    const auto flush = [&] {
+        examineAll(batch, server, [&] { takeIn(done); });
+        done = std::move(batch);
         batch.clear();
     };
     const auto add = [&](Examined item) {
@@ -540,6 +582,7 @@ int runAudit(const std::vector<std::string>& files, bool json, bool plan, std::o
         }
     }
     flush();
+    takeIn(done);
     if (summary.serverError.empty()) {
         try {
             summary.orphans = accounts.tableOrphans();

@@ -1,14 +1,15 @@
 // The audit of the whole server: every domain's document in one run, each checked as the
 // single check does, against tables read once each ("postmap -s", the three side by side,
-// under the table's shared lock when its lock file exists) whatever the number of documents; then what no document
-// accounts for (orphans, each with the shell line that would remove it, printed and never
-// run) and where documents contradict each other (conflicts).
+// under the table's shared lock when its lock file exists) whatever the number of
+// documents; then what no document accounts for (orphans, each with the shell line that
+// would remove it, printed and never run) and where documents contradict each other
+// (conflicts).
 //
 // Guarantees: read-only, as the single check; only postmap's dump mode runs. Documents are
 // read in batches of a few hundred, checked on two threads (each document apart from the
 // others, against the dumps that both only read), and each batch's reports are written in
-// order before the next batch is read, so memory grows with the tables and the names of the
-// documents, not with their reports. Output order: the documents in the order given, then
+// order while the next batch is checked, so memory grows with the tables and the names of
+// the documents, not with their reports. Output order: the documents in the order given, then
 // orphans in table and key order, then conflicts in name order.
 //
 // DIAGNOSTICS: a document that cannot be read, or a server that cannot be inspected, is a
@@ -88,12 +89,33 @@ struct Claim {
 
 // What accounts for an entry or a directory: the documents' names, and the table entries
 // that their runs write or leave behind. Kept small, for there may be a million names: each
-// name once per document in one list, sorted when first asked, and one bit per dumped entry.
+// name once per document in one list, sorted by its hash when first asked (so that a sort
+// compares numbers, and names only where they are equal), and one bit per dumped entry.
 class Accounts {
 public:
+    // A name of a document, the document's place in the order of adding, and its role.
+    struct Holder {
+        std::size_t hash; // of the name
+        std::string name;
+        std::uint32_t document;
+        bool alias;
+    };
+    struct Document {
+        std::string source;
+        DomainInfo domain; // the name and policy; aliases come back from the names
+    };
+    // What one document adds, taken from it apart from the accounts (on any thread), so that
+    // adding it in order only moves it in.
+    struct Part {
+        Document document;
+        std::vector<Holder> names;
+    };
+    static Part partOf(std::string source, DomainInfo domain);
+
     explicit Accounts(const TableDumps& dumps);
     // One document's names; its entries are claimed one by one as they are found.
-    void add(const std::string& source, const DomainInfo& domain);
+    void add(Part part);
+    void add(std::string source, DomainInfo domain);
     void claim(const Claim& claim);
     bool named(const std::string& name);
     // Orphans of the tables, then of the directories under the two roots.
@@ -103,15 +125,6 @@ public:
     std::vector<Conflict> conflicts();
 
 private:
-    struct Holder {
-        std::string name;
-        std::uint32_t document;
-        bool alias;
-    };
-    struct Document {
-        std::string source;
-        DomainInfo domain; // the name and policy; aliases come back from the names
-    };
     void sort();
 
     const TableDumps& dumps_;

@@ -195,3 +195,28 @@ TEST(Accounts, ConflictsNameTheDocumentsInvolved) {
                          "different-values b.com @b.com: 1=x@d.com 3=y",
                      }));
 }
+
+// The names are kept in the order of their hashes; the report still lists conflicts in name
+// order, and every name is found wherever its hash put it.
+TEST(Accounts, ConflictsComeInNameOrderAndEveryNameIsFound) {
+    TableDumps dumps;
+    Accounts accounts(dumps);
+    std::vector<std::string> names;
+    for (char letter = 'z'; letter >= 'a'; --letter)
+        names.push_back(std::string(1, letter) + ".com");
+    accounts.add("1", domainNamed("one.com", names, "x"));
+    accounts.add("2", domainNamed("two.com", names, "x"));
+
+    std::vector<std::string> found;
+    for (const Conflict& conflict : accounts.conflicts())
+        found.push_back(std::string(conflictWords(conflict.kind).name) + " " + conflict.name);
+    std::vector<std::string> expected;
+    for (char letter = 'a'; letter <= 'z'; ++letter)
+        expected.push_back("alias-twice " + std::string(1, letter) + ".com");
+    EXPECT_EQ(found, expected);
+    for (const std::string& name : names)
+        EXPECT_TRUE(accounts.named(name)) << name;
+    for (const char* name : {"one.com", "two.com"})
+        EXPECT_TRUE(accounts.named(name)) << name;
+    EXPECT_FALSE(accounts.named("three.com"));
+}
