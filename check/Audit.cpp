@@ -194,7 +194,7 @@ Accounts::Accounts(const TableDumps& dumps) : dumps_(dumps) {
 }
 
 Accounts::Part Accounts::partOf(std::string source, DomainInfo domain) {
-    Part part;
+    Part part{}; // value-initialized: what the kept domain does not take stays zero
     part.names.reserve(1 + domain.aliases.size());
     part.names.push_back({hashOf(domain.name), domain.name, 0, false});
     for (std::string& alias : domain.aliases)
