@@ -39,7 +39,7 @@ namespace fs = std::filesystem;
 
 const std::string kBouncePrefix = database::bounceAliasName("");
 
-std::size_t tableIndex(const std::string& table) {
+std::size_t tableIndex(std::string_view table) {
     return table == database::kVirtualDomainsTable ? 0 : table == database::kVirtualTable ? 1 : 2;
 }
 
@@ -129,7 +129,7 @@ int worse(int a, int b) {
 
 } // namespace
 
-const database::TableDump& TableDumps::of(const std::string& table) const {
+const database::TableDump& TableDumps::of(std::string_view table) const {
     switch (tableIndex(table)) {
     case 0:
         return virtualDomains;
@@ -139,7 +139,7 @@ const database::TableDump& TableDumps::of(const std::string& table) const {
     return aliases;
 }
 
-std::string nameOfKey(const std::string& table, const std::string& key) {
+std::string nameOfKey(std::string_view table, const std::string& key) {
     if (table == database::kVirtualDomainsTable)
         return key;
     if (table == database::kVirtualTable) {
@@ -366,7 +366,7 @@ std::vector<Conflict> Accounts::conflicts() {
                              domain))
             if (entry.want == EntryCheck::Want::Value &&
                 conflicting.contains(nameOfKey(entry.table, entry.key)))
-                written[{entry.table, entry.key}].push_back(
+                written[{std::string(entry.table), entry.key}].push_back(
                     {document.source, domain.name, entry.expected});
     }
     for (const auto& [where, parties] : written) {

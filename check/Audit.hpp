@@ -26,6 +26,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvo::check {
@@ -77,7 +78,7 @@ struct AuditSummary {
 // The three tables of the server, each read whole.
 struct TableDumps {
     mail::postfix::database::TableDump virtualDomains, virtualTable, aliases;
-    const mail::postfix::database::TableDump& of(const std::string& table) const;
+    const mail::postfix::database::TableDump& of(std::string_view table) const;
 };
 
 // A dumped entry that a document's run writes or leaves behind: the table's place among the
@@ -136,7 +137,7 @@ private:
 
 // The domain name a table key stands for ("D", "N@D" and "@D", "_corvo_bounce_D"), or empty
 // when the key has none of the forms a run writes.
-std::string nameOfKey(const std::string& table, const std::string& key);
+std::string nameOfKey(std::string_view table, const std::string& key);
 
 // The single check's inspection of one document, its table entries taken from the dumps (and
 // the entries it accounts for added to claims when given), the mail directory compared with

@@ -13,7 +13,13 @@
 #include "driver/Document.hpp"
 #include "driver/Plan.hpp"
 
+#include <malloc.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -36,6 +42,26 @@ struct Options {
     bool all = false;
     std::vector<std::string> files; // --all: the documents' files; none: standard input
 };
+
+// The check of one large document touches a new page every few entries it builds. Where a
+// page fault is costly (a virtual machine that shadows the page tables) the faults took a
+// fifth of the check's time with 40,000 aliases. So the heap grows ahead in one stretch,
+// large blocks included, and asks for huge pages there. The kernel follows the advice when
+// its transparent huge pages are "madvise" or "always", and ignores it when they are "never".
+void growHeapOnHugePages() {
+    constexpr std::uintptr_t kHugePage = 2u << 20;
+    constexpr int kReach = 192 << 20;
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TOP_PAD, kReach);
+    void* block = std::malloc(256u << 10); // past the heap's first stretch: it grows
+    const std::uintptr_t from =
+        (reinterpret_cast<std::uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
+    const auto to = reinterpret_cast<std::uintptr_t>(::sbrk(0));
+    // Another allocator (a sanitizer's) takes its blocks elsewhere: then there is no stretch.
+    if (block != nullptr && to > from)
+        ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE); // advice only
+    std::free(block);
+}
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -83,8 +109,12 @@ int check(const Options& options) {
             options.json ? writeJson(std::cout, refusal) : writeText(std::cout, refusal);
         });
     }
-    CheckResult result = documentResult(*model, text, options.plan);
-    const Readiness ready = readiness(result.plan, model->domain);
+    // Without --plan only the table steps are built: the plan's size grows with the
+    // aliases, and readiness asks no more of it than its programs.
+    CheckResult result = documentResult(
+        *model, text, options.plan, options.plan ? mail::PlanParts::All : mail::PlanParts::Tables);
+    const Readiness ready = readiness(
+        result.plan, mail::planPrograms(model->domain, model->subscription), model->domain);
     result.readiness = ready.findings;
     if (ready.lockFileRefused) {
         // A shared lock could block on such a file for ever, or lock something else.
@@ -180,6 +210,7 @@ int runCheck(int argc, char** argv) {
     try {
         if (options.all)
             return runAudit(options.files, options.json, options.plan, std::cout);
+        growHeapOnHugePages();
         return check(options);
     } catch (const std::exception& failure) {
         std::cerr << "mail-restore-check: " << failure.what() << '\n';

@@ -17,8 +17,9 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <vector>
+#include <stdexcept>
 #include <unordered_map>
+#include <vector>
 
 namespace corvo::check {
 namespace {
@@ -33,23 +34,36 @@ const std::vector<std::string>& tables() {
     return all;
 }
 
+// The table name of Tables.hpp that is spelled as the given one: entries view it, so that
+// they hold no copy of their table's name.
+std::string_view canonicalTable(const std::string& table) {
+    for (const std::string& each : tables())
+        if (each == table)
+            return each;
+    throw std::logic_error("not a table of the tool: " + table);
+}
+
 // Where each table's key stands among the entries, so that finding one walks nothing and
 // the comparison stays linear in the aliases. The views are of keys that outlive the index:
 // the plan's, and those expectedEntries makes.
 class EntryIndex {
 public:
-    EntryCheck* find(std::vector<EntryCheck>& entries, const std::string& table,
+    explicit EntryIndex(std::size_t expected) {
+        for (Keys& keys : tables_)
+            keys.reserve(expected);
+    }
+    EntryCheck* find(std::vector<EntryCheck>& entries, std::string_view table,
                      std::string_view key) const {
         const auto found = of(table).find(key);
         return found == of(table).end() ? nullptr : &entries[found->second];
     }
-    void add(const std::string& table, std::string_view key, std::size_t at) {
+    void add(std::string_view table, std::string_view key, std::size_t at) {
         of(table).emplace(key, at);
     }
 
 private:
     using Keys = std::unordered_map<std::string_view, std::size_t>;
-    Keys& of(const std::string& table) const {
+    Keys& of(std::string_view table) const {
         return table == database::kVirtualDomainsTable ? tables_[0]
                : table == database::kVirtualTable      ? tables_[1]
                                                        : tables_[2];
@@ -58,7 +72,7 @@ private:
 };
 
 // The entry of the key, appended when it is new (so the first call on a key fixes its place).
-EntryCheck& entryFor(std::vector<EntryCheck>& entries, EntryIndex& index, const std::string& table,
+EntryCheck& entryFor(std::vector<EntryCheck>& entries, EntryIndex& index, std::string_view table,
                      const std::string& key) {
     if (EntryCheck* entry = index.find(entries, table, key))
         return *entry;
@@ -244,20 +258,28 @@ bool Inspection::inSync() const {
 
 std::vector<EntryCheck> expectedEntries(const std::vector<mail::Step>& plan,
                                         const DomainInfo& domain) {
+    // Room for every key of the plan and every untouched one, so that the list is not moved.
+    std::size_t keys = 2 * (1 + domain.aliases.size());
+    for (const mail::Step& step : plan)
+        if (const auto* table = std::get_if<mail::TableStep>(&step))
+            for (const TableChange& change : table->changes)
+                keys += change.records.size() + change.keys.size();
     std::vector<EntryCheck> entries;
-    EntryIndex index;
+    entries.reserve(keys);
+    EntryIndex index(keys);
     for (const mail::Step& step : plan) {
         const auto* table = std::get_if<mail::TableStep>(&step);
         if (table == nullptr)
             continue;
         for (const TableChange& change : table->changes) {
+            const std::string_view name = canonicalTable(change.table);
             for (const database::Record& record : change.records) {
-                EntryCheck& entry = entryFor(entries, index, change.table, record.first);
+                EntryCheck& entry = entryFor(entries, index, name, record.first);
                 entry.want = EntryCheck::Want::Value;
                 entry.expected = record.second;
             }
             for (const std::string& key : change.keys) {
-                EntryCheck& entry = entryFor(entries, index, change.table, key);
+                EntryCheck& entry = entryFor(entries, index, name, key);
                 entry.want = EntryCheck::Want::Absent;
                 entry.expected.clear();
             }
@@ -287,9 +309,9 @@ Inspection inspect(const std::vector<mail::Step>& plan, const DomainInfo& domain
     Inspection inspection;
     inspection.entries = expectedEntries(plan, domain);
     // A whole-domain entry of an alias counts only when the alias is a virtual domain.
-    std::vector<std::string> listed;
-    if (mail::effectivePolicy(domain) != NonExistentMailType::Reject)
-        listed = domain.aliases;
+    static const std::vector<std::string> none;
+    const std::vector<std::string>& listed =
+        mail::effectivePolicy(domain) != NonExistentMailType::Reject ? domain.aliases : none;
 
     std::vector<database::TableQuery> queries;
     for (const std::string& table : tables()) {

@@ -23,6 +23,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvo::check {
@@ -32,7 +33,7 @@ struct EntryCheck {
     enum class Want { Value, Absent, Untouched };
     enum class State { Ok, Missing, Other, Present, LeftBehind };
 
-    std::string table; // as postmap names it, "hash:/..."
+    std::string_view table; // one of the table names of Tables.hpp, "hash:/..."
     std::string key;
     Want want;
     std::string expected; // Want::Value: the value a run writes

@@ -124,11 +124,7 @@ void checkTables(Readiness& result, const std::vector<mail::Step>& plan) {
     }
 }
 
-void checkPrograms(Readiness& result, const std::vector<mail::Step>& plan) {
-    std::set<std::string> programs;
-    for (const mail::Step& step : plan)
-        for (const process::Invocation& command : mail::commandsOf(step))
-            programs.insert(command.program);
+void checkPrograms(Readiness& result, const std::set<std::string>& programs) {
     for (const std::string& program : programs) {
         struct stat status {};
         // Programs are run through links, so a link is followed here.
@@ -193,7 +189,8 @@ void checkMailPath(Readiness& result, const DomainInfo& domain) {
     }
 }
 
-// The wiring of main.cf that mail-restore(8) gives, read as the running Postfix reads it.
+// The wiring of main.cf that mail-restore(8) gives, read as the running Postfix reads it:
+// one postconf prints the values, each on a line of its own, in the order asked.
 void checkPostfix(Readiness& result) {
     const std::pair<const char*, std::string> wanted[] = {
         {"virtual_alias_domains", database::kVirtualDomainsTable},
@@ -202,23 +199,34 @@ void checkPostfix(Readiness& result) {
         {"alias_database", database::kAliasesTable},
         {"mydestination", "localhost.localdomain"},
     };
+    ExecCmd postconf("/usr/sbin/postconf");
+    postconf.add("-h");
+    std::string names;
     for (const auto& [name, item] : wanted) {
-        ExecCmd postconf("/usr/sbin/postconf");
-        postconf.add("-h").add(name);
-        if (postconf.runNoThrow() != 0) {
-            result.findings.push_back({Severity::Warning, "readiness",
-                                       std::string("postfix: postconf -h ") + name + " failed (" +
-                                           visible(postconf.stderrText()) +
-                                           "): the configuration of the tables is not inspected"});
-            return;
-        }
-        std::string value = postconf.stdoutText();
-        while (!value.empty() && value.back() == '\n')
-            value.pop_back();
+        postconf.add(name);
+        names += std::string(" ") + name;
+    }
+    const bool ran = postconf.runNoThrow() == 0;
+    std::vector<std::string> values;
+    const std::string printed = postconf.stdoutText();
+    for (std::size_t start = 0, end; (end = printed.find('\n', start)) != std::string::npos;
+         start = end + 1)
+        values.push_back(printed.substr(start, end - start));
+    // An unknown name is only a warning to postconf, and its line is missing.
+    if (!ran || values.size() != std::size(wanted)) {
+        result.findings.push_back({Severity::Warning, "readiness",
+                                   "postfix: postconf -h" + names + " failed (" +
+                                       visible(postconf.stderrText()) +
+                                       "): the configuration of the tables is not inspected"});
+        return;
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const auto& [name, item] = wanted[i];
+        const std::string& value = values[i];
         std::vector<std::string> items;
         std::string current;
         for (const char character : value + ",") {
-            if (character == ',' || character == ' ' || character == '\t' || character == '\n') {
+            if (character == ',' || character == ' ' || character == '\t') {
                 if (!current.empty())
                     items.push_back(current);
                 current.clear();
@@ -235,11 +243,12 @@ void checkPostfix(Readiness& result) {
 
 } // namespace
 
-Readiness readiness(const std::vector<mail::Step>& plan, const DomainInfo& domain) {
+Readiness readiness(const std::vector<mail::Step>& plan, const std::set<std::string>& programs,
+                    const DomainInfo& domain) {
     Readiness result;
     checkLocks(result);
     checkTables(result, plan);
-    checkPrograms(result, plan);
+    checkPrograms(result, programs);
     checkMailPath(result, domain);
     checkPostfix(result);
     return result;

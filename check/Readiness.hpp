@@ -2,8 +2,8 @@
 // or opening for reading anything: the lock directory and the tables' lock files, the table
 // directory and the tables a run removes keys from, postmap and the sibling utilities the
 // plan calls, the mail account's way to its mail directory, and Postfix's configuration of
-// the tables (read with "postconf -h NAME"). Every file is examined with lstat, so that no
-// link is followed and no FIFO is opened.
+// the tables (read with one "postconf -h NAME..."). Every file is examined with lstat, so
+// that no link is followed and no FIFO is opened.
 //
 // DIAGNOSTICS: nothing is raised; what cannot be examined is a finding itself. Every
 // finding is critical but an unreadable Postfix configuration, which is a warning.
@@ -12,6 +12,8 @@
 #include "check/Findings.hpp"
 #include "driver/Plan.hpp"
 
+#include <set>
+#include <string>
 #include <vector>
 
 namespace corvo::check {
@@ -25,6 +27,8 @@ struct Readiness {
     std::string lockDirectoryReason;
 };
 
-Readiness readiness(const std::vector<mail::Step>& plan, const DomainInfo& domain);
+// plan: at least its table steps; programs: those of the whole plan (mail::planPrograms).
+Readiness readiness(const std::vector<mail::Step>& plan, const std::set<std::string>& programs,
+                    const DomainInfo& domain);
 
 } // namespace corvo::check

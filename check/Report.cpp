@@ -289,8 +289,8 @@ CheckResult documentResult(const DomainModel& model, const std::string& text, bo
     return result;
 }
 
-std::string_view shortTable(const std::string& table) {
-    const std::string_view path = std::string_view(table).substr(table.find(':') + 1);
+std::string_view shortTable(std::string_view table) {
+    const std::string_view path = table.substr(table.find(':') + 1);
     return path.substr(path.rfind('/') + 1);
 }
 
@@ -434,7 +434,7 @@ void writeJson(std::ostream& out, const CheckResult& result) {
         out << ",\"tables\":";
         jsonArray(out, inspection.entries, [&](const EntryCheck& entry) {
             const bool written = entry.want == EntryCheck::Want::Value;
-            out << "{\"table\":" << json(entry.table) << ",\"key\":" << json(entry.key)
+            out << "{\"table\":" << json(std::string(entry.table)) << ",\"key\":" << json(entry.key)
                 << ",\"want\":" << json(std::string(wantName(entry.want)))
                 << ",\"state\":" << json(std::string(category(entry.state()).name))
                 << ",\"severity\":" << jsonSeverity(category(entry.state()), severityOf(entry))

@@ -36,7 +36,7 @@ CheckResult documentResult(const DomainModel& model, const std::string& text, bo
                            mail::PlanParts parts = mail::PlanParts::All);
 
 // A table's file name, as the reports show a table ("virtual" for hash:/.../virtual).
-std::string_view shortTable(const std::string& table);
+std::string_view shortTable(std::string_view table);
 
 // A refused document: the reader's text and where the reading stopped.
 struct Refusal {

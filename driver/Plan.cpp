@@ -8,6 +8,8 @@
 #include "postfix/SessionMailData.hpp"
 
 #include <exception>
+#include <iterator>
+#include <type_traits>
 
 namespace corvo::mail {
 namespace {
@@ -110,6 +112,37 @@ std::vector<Step> restorePlan(const DomainInfo& domain, const SubscriptionInfo& 
     for (const std::string& alias : domain.aliases)
         run(senderTransportCommand(domain, alias));
     return plan;
+}
+
+std::set<std::string> planPrograms(const DomainInfo& domain, const SubscriptionInfo& subscription) {
+    // Every alias, certificate and system user after the first repeats the first one's
+    // steps with other arguments, so the plan of the document cut to its first of each
+    // runs the same programs.
+    const auto first = [](const auto& items) {
+        return std::decay_t<decltype(items)>(items.begin(),
+                                             std::next(items.begin(), items.empty() ? 0 : 1));
+    };
+    const DomainInfo cut{.name = domain.name,
+                         .aliases = first(domain.aliases),
+                         .certificates = first(domain.certificates),
+                         .non_existent_type = domain.non_existent_type,
+                         .non_existent_arg = domain.non_existent_arg,
+                         .vhost_id = domain.vhost_id,
+                         .outgoing_limit = domain.outgoing_limit,
+                         .is_main = domain.is_main,
+                         .transport_type = domain.transport_type,
+                         .transport_ipv4 = domain.transport_ipv4,
+                         .transport_ipv6 = domain.transport_ipv6,
+                         .enabled = domain.enabled};
+    const SubscriptionInfo users{.name = subscription.name,
+                                 .outgoing_limit = subscription.outgoing_limit,
+                                 .sysusers = first(subscription.sysusers),
+                                 .allow_sendmail = subscription.allow_sendmail};
+    std::set<std::string> programs;
+    for (const Step& step : restorePlan(cut, users))
+        for (const Invocation& command : commandsOf(step))
+            programs.insert(command.program);
+    return programs;
 }
 
 void performStep(const DomainInfo& domain, const Step& step) {

@@ -21,6 +21,7 @@
 #include "postfix/database/Postmap.hpp"
 
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -67,6 +68,10 @@ enum class PlanParts { All, Tables };
 
 std::vector<Step> restorePlan(const DomainInfo& domain, const SubscriptionInfo& subscription,
                               PlanParts parts = PlanParts::All);
+
+// The programs that the steps of the document's whole plan run (commandsOf), each once,
+// without building that plan: it stays small whatever the number of aliases.
+std::set<std::string> planPrograms(const DomainInfo& domain, const SubscriptionInfo& subscription);
 
 void performStep(const DomainInfo& domain, const Step& step);
 

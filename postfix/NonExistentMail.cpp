@@ -11,6 +11,8 @@
 
 #include <boost/algorithm/string/replace.hpp>
 
+#include <utility>
+
 namespace corvo::mail::postfix {
 
 namespace {
@@ -19,30 +21,37 @@ const std::string kBounceProgram = "/usr/lib/corvo-9.0/bouncemessage";
 
 using database::TableChange;
 
+// An insert of one record, built in place: a plan holds one or two per name.
+TableChange insertion(const std::string& table, std::string key, std::string value) {
+    TableChange change{TableChange::Kind::Insert, table, {}, {}};
+    change.records.emplace_back(std::move(key), std::move(value));
+    return change;
+}
+
 } // namespace
 
 std::vector<TableChange> nonExistentMailChanges(const std::string& name, NonExistentMailType type,
                                                 const std::string& argument) {
-    const std::string wholeDomain = database::wholeDomainKey(name);
+    std::vector<TableChange> changes;
     switch (type) {
     case NonExistentMailType::Bounce: {
-        const std::string alias = database::bounceAliasName(name);
-        return {{TableChange::Kind::Insert,
-                 database::kAliasesTable,
-                 {{alias, bounceCommandText(argument)}},
-                 {}},
-                {TableChange::Kind::Insert,
-                 database::kVirtualTable,
-                 {{wholeDomain, database::localAddress(alias)}},
-                 {}}};
+        std::string alias = database::bounceAliasName(name);
+        std::string local = database::localAddress(alias);
+        changes.reserve(2);
+        changes.push_back(
+            insertion(database::kAliasesTable, std::move(alias), bounceCommandText(argument)));
+        changes.push_back(
+            insertion(database::kVirtualTable, database::wholeDomainKey(name), std::move(local)));
+        break;
     }
     case NonExistentMailType::Catchall:
-        return {
-            {TableChange::Kind::Insert, database::kVirtualTable, {{wholeDomain, argument}}, {}}};
+        changes.push_back(
+            insertion(database::kVirtualTable, database::wholeDomainKey(name), argument));
+        break;
     case NonExistentMailType::Reject:
         break;
     }
-    return {};
+    return changes;
 }
 
 // The alias value is read by the local delivery agent as a quoted string (one level of

@@ -158,7 +158,7 @@ std::string linesOf(const std::vector<Item>& items, Write write) {
     return text;
 }
 
-void appendKey(std::string& text, const std::string& key) {
+void appendKey(std::string& text, std::string_view key) {
     text += key;
 }
 

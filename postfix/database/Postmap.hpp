@@ -115,10 +115,10 @@ struct TableContents {
     std::string heldBy;
 };
 
-// The keys to look up in one table.
+// The keys to look up in one table, viewed where the caller keeps them.
 struct TableQuery {
     std::string table;
-    std::vector<std::string> keys;
+    std::vector<std::string_view> keys;
 };
 
 // Looks each table's keys up in one "postmap -q - TABLE" run (none when its list is empty or

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -254,5 +255,11 @@ TEST(RestorePlan, HoldsEveryCommandOfADocument) {
                 tables.push_back(step);
         EXPECT_EQ(shown(restorePlan(model.domain, model.subscription, PlanParts::Tables)),
                   shown(tables));
+        // The programs, without the whole plan, are the whole plan's.
+        std::set<std::string> programs;
+        for (const Step& step : plan)
+            for (const Invocation& command : commandsOf(step))
+                programs.insert(command.program);
+        EXPECT_EQ(planPrograms(model.domain, model.subscription), programs);
     }
 }
